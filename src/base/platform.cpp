@@ -1,0 +1,71 @@
+#include "base/platform.h"
+
+PlatformCalls& Platform() {
+  static PlatformCalls calls;
+  return calls;
+}
+
+namespace {
+
+// Loads a library of the system directory by its full path, so that a file of the same
+// name in the helper's folder or the current directory is never picked up instead.
+HMODULE LoadSystemLibrary(const wchar_t* name) {
+  wchar_t path[MAX_PATH + 32] = {};
+  UINT length = ::GetSystemDirectoryW(path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return nullptr;
+  path[length] = L'\\';
+  for (UINT i = 0; name[i] != 0 && length + 1 + i < MAX_PATH + 31; ++i) path[length + 1 + i] = name[i];
+  return ::LoadLibraryW(path);
+}
+
+template <class Function>
+Function ResolveVersionFunction(const char* name) {
+  static HMODULE version = LoadSystemLibrary(L"version.dll");
+  if (version == nullptr) return nullptr;
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(version, name)));
+}
+
+}  // namespace
+
+DWORD WINAPI SystemGetFileVersionInfoSizeW(LPCWSTR file, LPDWORD handle) {
+  using Function = DWORD(WINAPI*)(LPCWSTR, LPDWORD);
+  static Function function = ResolveVersionFunction<Function>("GetFileVersionInfoSizeW");
+  if (function == nullptr) {
+    ::SetLastError(ERROR_PROC_NOT_FOUND);
+    return 0;
+  }
+  return function(file, handle);
+}
+
+BOOL WINAPI SystemGetFileVersionInfoW(LPCWSTR file, DWORD handle, DWORD size, LPVOID data) {
+  using Function = BOOL(WINAPI*)(LPCWSTR, DWORD, DWORD, LPVOID);
+  static Function function = ResolveVersionFunction<Function>("GetFileVersionInfoW");
+  if (function == nullptr) {
+    ::SetLastError(ERROR_PROC_NOT_FOUND);
+    return FALSE;
+  }
+  return function(file, handle, size, data);
+}
+
+BOOL WINAPI SystemVerQueryValueW(LPCVOID block, LPCWSTR subBlock, LPVOID* buffer, PUINT length) {
+  using Function = BOOL(WINAPI*)(LPCVOID, LPCWSTR, LPVOID*, PUINT);
+  static Function function = ResolveVersionFunction<Function>("VerQueryValueW");
+  if (function == nullptr) {
+    ::SetLastError(ERROR_PROC_NOT_FOUND);
+    return FALSE;
+  }
+  return function(block, subBlock, buffer, length);
+}
+
+BOOL WINAPI SystemSetDefaultDllDirectories(DWORD flags) {
+  using Function = BOOL(WINAPI*)(DWORD);
+  HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
+  Function function = kernel == nullptr
+      ? nullptr
+      : reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(kernel, "SetDefaultDllDirectories")));
+  if (function == nullptr) {
+    ::SetLastError(ERROR_PROC_NOT_FOUND);
+    return FALSE;
+  }
+  return function(flags);
+}

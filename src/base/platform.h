@@ -1,0 +1,90 @@
+#pragma once
+// The whole platform surface of the helper in one place. Product code reaches Windows only
+// through Platform(); each entry defaults to the real function, and a test can replace a
+// single entry for what Wine cannot vary (box answers, elevation, processor architecture,
+// a copy that fails with access denied).
+
+#include <windows.h>
+#include <objbase.h>
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include <functional>
+
+// version.dll is not one of the libraries that Windows always loads from the system
+// directory, so it is never imported: these resolve it from there on first use.
+DWORD WINAPI SystemGetFileVersionInfoSizeW(LPCWSTR file, LPDWORD handle);
+BOOL WINAPI SystemGetFileVersionInfoW(LPCWSTR file, DWORD handle, DWORD size, LPVOID data);
+BOOL WINAPI SystemVerQueryValueW(LPCVOID block, LPCWSTR subBlock, LPVOID* buffer, PUINT length);
+
+// Present from Windows 8 (and 7 with its loader update); absent means nothing to restrict.
+BOOL WINAPI SystemSetDefaultDllDirectories(DWORD flags);
+
+struct PlatformCalls {
+  // Files and directories
+  std::function<HANDLE(LPCWSTR, LPWIN32_FIND_DATAW)> FindFirstFileW = ::FindFirstFileW;
+  std::function<BOOL(HANDLE, LPWIN32_FIND_DATAW)> FindNextFileW = ::FindNextFileW;
+  std::function<BOOL(HANDLE)> FindClose = ::FindClose;
+  std::function<DWORD(LPCWSTR)> GetFileAttributesW = ::GetFileAttributesW;
+  std::function<BOOL(LPCWSTR, DWORD)> SetFileAttributesW = ::SetFileAttributesW;
+  std::function<BOOL(LPCWSTR, LPCWSTR, BOOL)> CopyFileW = ::CopyFileW;
+  std::function<BOOL(LPCWSTR)> DeleteFileW = ::DeleteFileW;
+  std::function<BOOL(LPCWSTR)> RemoveDirectoryW = ::RemoveDirectoryW;
+  std::function<DWORD(DWORD, LPWSTR)> GetCurrentDirectoryW = ::GetCurrentDirectoryW;
+  std::function<BOOL(LPCWSTR)> SetCurrentDirectoryW = ::SetCurrentDirectoryW;
+  std::function<DWORD()> GetLastError = ::GetLastError;
+  std::function<void(DWORD)> SetLastError = ::SetLastError;
+
+  // File version information
+  std::function<DWORD(LPCWSTR, LPDWORD)> GetFileVersionInfoSizeW = SystemGetFileVersionInfoSizeW;
+  std::function<BOOL(LPCWSTR, DWORD, DWORD, LPVOID)> GetFileVersionInfoW = SystemGetFileVersionInfoW;
+  std::function<BOOL(LPCVOID, LPCWSTR, LPVOID*, PUINT)> VerQueryValueW = SystemVerQueryValueW;
+
+  // Processes
+  std::function<BOOL(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD,
+                     LPVOID, LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION)>
+      CreateProcessW = ::CreateProcessW;
+  std::function<void(LPSTARTUPINFOW)> GetStartupInfoW = ::GetStartupInfoW;
+  std::function<DWORD(HANDLE, DWORD)> WaitForSingleObject = ::WaitForSingleObject;
+  std::function<BOOL(HANDLE, LPDWORD)> GetExitCodeProcess = ::GetExitCodeProcess;
+  std::function<BOOL(HANDLE)> CloseHandle = ::CloseHandle;
+  std::function<DWORD(HMODULE, LPWSTR, DWORD)> GetModuleFileNameW = ::GetModuleFileNameW;
+  std::function<DWORD()> GetCurrentProcessId = ::GetCurrentProcessId;
+  std::function<BOOL(SHELLEXECUTEINFOW*)> ShellExecuteExW = ::ShellExecuteExW;
+
+  // System facts
+  std::function<void(LPSYSTEM_INFO)> GetNativeSystemInfo = ::GetNativeSystemInfo;
+  std::function<BOOL(LPOSVERSIONINFOEXW, DWORD, DWORDLONG)> VerifyVersionInfoW = ::VerifyVersionInfoW;
+  std::function<ULONGLONG(ULONGLONG, DWORD, BYTE)> VerSetConditionMask = ::VerSetConditionMask;
+  std::function<BOOL(HWND, LPWSTR, int, BOOL)> SHGetSpecialFolderPathW = ::SHGetSpecialFolderPathW;
+  std::function<HANDLE()> GetCurrentProcess = ::GetCurrentProcess;
+  std::function<BOOL(HANDLE, DWORD, PHANDLE)> OpenProcessToken = ::OpenProcessToken;
+  std::function<BOOL(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD)> GetTokenInformation =
+      ::GetTokenInformation;
+
+  // Registry
+  std::function<LSTATUS(HKEY, LPCWSTR, DWORD, REGSAM, PHKEY)> RegOpenKeyExW = ::RegOpenKeyExW;
+  std::function<LSTATUS(HKEY, LPCWSTR, LPDWORD, LPDWORD, LPBYTE, LPDWORD)> RegQueryValueExW =
+      ::RegQueryValueExW;
+  std::function<LSTATUS(HKEY, LPCWSTR)> RegDeleteValueW = ::RegDeleteValueW;
+  std::function<LSTATUS(HKEY)> RegCloseKey = ::RegCloseKey;
+
+  // User interface
+  std::function<int(HWND, LPCWSTR, LPCWSTR, UINT)> MessageBoxW = ::MessageBoxW;
+
+  // Command line and COM
+  std::function<LPWSTR()> GetCommandLineW = ::GetCommandLineW;
+  std::function<LPWSTR*(LPCWSTR, int*)> CommandLineToArgvW = ::CommandLineToArgvW;
+  std::function<HRESULT(LPVOID, DWORD)> CoInitializeEx = ::CoInitializeEx;
+  std::function<void()> CoUninitialize = ::CoUninitialize;
+
+  // Debugger output and text conversion
+  std::function<void(LPCWSTR)> OutputDebugStringW = ::OutputDebugStringW;
+  std::function<int(UINT, DWORD, LPCSTR, int, LPWSTR, int)> MultiByteToWideChar = ::MultiByteToWideChar;
+
+  // Library loading
+  std::function<UINT(LPWSTR, UINT)> GetSystemDirectoryW = ::GetSystemDirectoryW;
+  std::function<BOOL(DWORD)> SetDefaultDllDirectories = SystemSetDefaultDllDirectories;
+};
+
+PlatformCalls& Platform();

@@ -1,0 +1,174 @@
+#include "base/text.h"
+
+#include <cstdio>
+#include <cwchar>
+
+#include "base/platform.h"
+
+namespace {
+
+const wchar_t* OrEmpty(const wchar_t* text) { return text != nullptr ? text : L""; }
+
+// Length of text, or kPathChars when it has that many characters or more.
+size_t BoundedLength(const wchar_t* text) {
+  size_t length = 0;
+  while (length < kPathChars && text[length] != 0) ++length;
+  return length;
+}
+
+// Only "A" to "Z" are folded, as towlower does in the "C" locale, whatever the runtime.
+void LowerAscii(wchar_t* text) {
+  for (; *text != 0; ++text) {
+    if (*text >= L'A' && *text <= L'Z') *text = static_cast<wchar_t>(*text - L'A' + L'a');
+  }
+}
+
+}  // namespace
+
+bool NormalizePath(wchar_t* dest, const wchar_t* src) {
+  if (dest == nullptr || src == nullptr) return false;
+  const size_t length = BoundedLength(src);
+  if (length >= kPathChars) return false;
+  if (length == 0) return true;
+
+  size_t kept = 0;
+  for (size_t i = 0; i < length; ++i) {
+    const wchar_t c = src[i] == L'/' ? L'\\' : src[i];
+    if (c == L'\\' && i >= 2 && kept > 0 && dest[kept - 1] == L'\\') continue;
+    dest[kept++] = c;
+  }
+  dest[kept] = 0;
+  return true;
+}
+
+bool ConcatPath(wchar_t* dest, const wchar_t* a, const wchar_t* b) {
+  if (dest == nullptr) return false;
+  const size_t lengthA = a != nullptr ? BoundedLength(a) : 0;
+  const size_t lengthB = b != nullptr ? BoundedLength(b) : 0;
+  if (lengthA + lengthB >= kPathChars) return false;
+
+  PathBuffer joined = {};
+  if (lengthA > 0) wmemcpy(joined, a, lengthA);
+  if (lengthB > 0) wmemcpy(joined + lengthA, b, lengthB);
+  return NormalizePath(dest, joined);
+}
+
+bool NormalizePathInPlace(wchar_t* buf) {
+  if (buf == nullptr) return false;
+  PathBuffer normalized = {};
+  if (NormalizePath(normalized, buf)) wmemcpy(buf, normalized, BoundedLength(normalized) + 1);
+  return true;
+}
+
+bool ContainsNoCase(const wchar_t* text, const wchar_t* part) {
+  if (text == nullptr || part == nullptr) return false;
+  PathBuffer lowerText = {};
+  PathBuffer lowerPart = {};
+  const size_t lengthText = BoundedLength(text);
+  const size_t lengthPart = BoundedLength(part);
+  if (lengthText >= kPathChars || lengthPart >= kPathChars) return false;
+  wmemcpy(lowerText, text, lengthText);
+  wmemcpy(lowerPart, part, lengthPart);
+  LowerAscii(lowerText);
+  LowerAscii(lowerPart);
+  // An empty part occurs in every text, the empty text included.
+  return lengthPart == 0 || wcsstr(lowerText, lowerPart) != nullptr;
+}
+
+int PrintToBufferV(wchar_t* dest, size_t capacity, const wchar_t* format, va_list args) {
+  if (dest == nullptr || capacity == 0) return -1;
+  dest[0] = 0;
+  if (format == nullptr) return -1;
+
+  // The Microsoft formatting entries read %s in a wide format as a wide string.
+  va_list counting;
+  va_copy(counting, args);
+  const int needed = _vscwprintf(format, counting);
+  va_end(counting);
+  if (needed < 0) return -1;
+
+  const size_t written = static_cast<size_t>(needed) < capacity ? static_cast<size_t>(needed) : capacity - 1;
+  _vsnwprintf(dest, written, format, args);
+  dest[written] = 0;
+  return static_cast<int>(written);
+}
+
+int PrintToBuffer(wchar_t* dest, const wchar_t* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const int written = PrintToBufferV(dest, kPathChars, format, args);
+  va_end(args);
+  return written;
+}
+
+void DebugText(const wchar_t* text) {
+  PlatformCalls& platform = Platform();
+  const DWORD lastError = platform.GetLastError();
+  platform.OutputDebugStringW(OrEmpty(text));
+  platform.SetLastError(lastError);
+}
+
+void DebugLog(const wchar_t* format, ...) {
+  wchar_t line[kLogChars] = {};
+  va_list args;
+  va_start(args, format);
+  PrintToBufferV(line, kLogChars, format, args);
+  va_end(args);
+  DebugText(line);
+}
+
+void TraceCall(const char* file, int line, const char* function) {
+  PlatformCalls& platform = Platform();
+  PathBuffer wideFile = {};
+  PathBuffer wideFunction = {};
+  if (file != nullptr) platform.MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, file, -1, wideFile, kPathChars - 1);
+  if (function != nullptr) {
+    platform.MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, function, -1, wideFunction, kPathChars - 1);
+  }
+  DebugLog(L"PID: %d, File: <%s>, line: <%d>, function: <%s>", static_cast<int>(platform.GetCurrentProcessId()),
+           wideFile, line, wideFunction);
+}
+
+void TraceSource(const char* sourcePath, int line, const char* function) {
+  char stem[MAX_PATH] = {};
+  const char* name = sourcePath != nullptr ? sourcePath : "";
+  for (const char* c = name; *c != 0; ++c) {
+    if (*c == '/' || *c == '\\') name = c + 1;
+  }
+  size_t length = 0;
+  while (name[length] != 0 && name[length] != '.' && length < sizeof(stem) - 1) {
+    stem[length] = name[length];
+    ++length;
+  }
+  TraceCall(stem, line, function);
+}
+
+void DebugPrintArgs(int argc, wchar_t** argv) {
+  QEL_TRACE();
+  if (argv == nullptr) return;
+  for (int i = 0; i < argc; ++i) DebugLog(L"arg: <%d>, argv[ %d ]: <%s>", i, i, OrEmpty(argv[i]));
+}
+
+DWORD GetFileAttributesImpl(const wchar_t* path) {
+  QEL_TRACE();
+  PlatformCalls& platform = Platform();
+  const DWORD before = platform.GetLastError();
+  const DWORD attributes = platform.GetFileAttributesW(path);
+  const DWORD after = platform.GetLastError();
+  DebugLog(L"GetFileAttributesImpl: LastError before: <%x>, result: <%x>, LastError after: <%x>, file: <%s>",
+           before, attributes, after, OrEmpty(path));
+  return attributes;
+}
+
+BOOL SetFileAttributesImpl(const wchar_t* path, DWORD flags) {
+  QEL_TRACE();
+  PlatformCalls& platform = Platform();
+  const DWORD before = platform.GetLastError();
+  const BOOL result = platform.SetFileAttributesW(path, flags);
+  const DWORD after = platform.GetLastError();
+  DebugLog(
+      L"SetFileAttributesImpl: LastError before: <%x>, result: <%d>, LastError after: <%x>, file: <%s>, "
+      L"dwFlags: <%x>",
+      before, result, after, OrEmpty(path), flags);
+  return result;
+}

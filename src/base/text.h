@@ -1,0 +1,58 @@
+#pragma once
+// Fixed text buffers, path normalisation, and the diagnostic trace to the debugger output.
+
+#include <windows.h>
+
+#include <cstdarg>
+#include <cstddef>
+
+// The one buffer type for paths, registry values, command lines and message texts:
+// at most 4355 characters and a terminating zero. Zero-fill it before use: `PathBuffer p = {};`
+constexpr size_t kPathChars = 4356;
+typedef wchar_t PathBuffer[kPathChars];
+
+// One trace or log line.
+constexpr size_t kLogChars = 8712;
+
+// Copies src into dest with every "/" turned into "\" and repeated backslashes collapsed
+// (the first two characters are kept, so a network path keeps its leading "\\").
+// Text of 4356 characters or more is refused (false) and nothing is written.
+bool NormalizePath(wchar_t* dest, const wchar_t* src);
+
+// Joins a and b (either may be null) and normalises the result into dest, which may be a.
+// No separator is inserted. A joined text of 4356 characters or more leaves dest unchanged.
+bool ConcatPath(wchar_t* dest, const wchar_t* a, const wchar_t* b);
+
+// Normalises buf in place; text too long to normalise is left as it is. False only for null.
+bool NormalizePathInPlace(wchar_t* buf);
+
+// Case-insensitive containment for ASCII letters only; other characters compare exactly.
+bool ContainsNoCase(const wchar_t* text, const wchar_t* part);
+
+// printf-style formatting into a PathBuffer, where %s takes a wide string. A text that
+// would not fit is cut at the buffer's capacity and terminated. Returns the number of
+// characters written, or -1 for a formatting error (dest then holds an empty text).
+int PrintToBuffer(wchar_t* dest, const wchar_t* format, ...);
+int PrintToBufferV(wchar_t* dest, size_t capacity, const wchar_t* format, va_list args);
+
+// Sends a text to the debugger output unchanged. The thread's last error value survives it.
+void DebugText(const wchar_t* text);
+
+// Formats one log line (bounded like PrintToBuffer, at 8712 characters) and sends it.
+void DebugLog(const wchar_t* format, ...);
+
+// Writes "PID: %d, File: <%s>, line: <%d>, function: <%s>" to the debugger output.
+void TraceCall(const char* file, int line, const char* function);
+
+// TraceCall with the source path cut to its bare file name without extension.
+void TraceSource(const char* sourcePath, int line, const char* function);
+
+#define QEL_TRACE() TraceSource(__FILE__, __LINE__, __func__)
+#define QEL_TRACE_AS(name) TraceSource(__FILE__, __LINE__, name)
+
+// A trace line, then one line per argument: "arg: <%d>, argv[ %d ]: <%s>".
+void DebugPrintArgs(int argc, wchar_t** argv);
+
+// The attribute calls with their trace line and the last error value before and after.
+DWORD GetFileAttributesImpl(const wchar_t* path);
+BOOL SetFileAttributesImpl(const wchar_t* path, DWORD flags);

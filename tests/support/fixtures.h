@@ -1,0 +1,123 @@
+#pragma once
+// Shared test fixtures: scoped platform overrides, captured message boxes and trace lines,
+// quiet mode restored, and a fresh folder per test.
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "base/messages.h"
+#include "base/platform.h"
+
+template <class T>
+struct Identity {
+  using type = T;
+};
+
+// Replaces one platform entry while the guard lives; the original comes back when it dies.
+template <class Signature>
+class ScopedOverride {
+ public:
+  ScopedOverride(std::function<Signature>& entry, typename Identity<std::function<Signature>>::type replacement)
+      : entry_(entry), original_(entry) {
+    entry_ = std::move(replacement);
+  }
+  ~ScopedOverride() { entry_ = original_; }
+  ScopedOverride(const ScopedOverride&) = delete;
+  ScopedOverride& operator=(const ScopedOverride&) = delete;
+
+  // The entry as it was before, for a replacement that passes some calls on.
+  const std::function<Signature>& original() const { return original_; }
+
+ private:
+  std::function<Signature>& entry_;
+  std::function<Signature> original_;
+};
+
+struct Box {
+  std::wstring text;
+  std::wstring caption;
+  UINT style = 0;
+  bool hasOwner = false;
+};
+
+// Captures every message box and answers it with the next scripted answer. A box with
+// only OK needs no script; a question without a scripted answer fails the test and is
+// answered with the button that ends its loop (Abort or Cancel), so no test can hang.
+class BoxRecorder {
+ public:
+  BoxRecorder();
+  void Answer(std::vector<int> answers) { answers_ = std::move(answers); }
+
+  std::vector<Box> boxes;
+
+ private:
+  int Show(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style);
+  std::vector<int> answers_;
+  size_t next_ = 0;
+  ScopedOverride<int(HWND, LPCWSTR, LPCWSTR, UINT)> override_;
+};
+
+// Captures every text sent to the debugger output, in order.
+class TraceRecorder {
+ public:
+  TraceRecorder();
+  std::vector<std::wstring> lines;
+
+  // The function names of the trace lines, in order.
+  std::vector<std::wstring> Functions() const;
+  // True when some line contains the text.
+  bool Contains(const std::wstring& text) const;
+
+ private:
+  ScopedOverride<void(LPCWSTR)> override_;
+};
+
+// Leaves quiet mode as it found it.
+class QuietModeGuard {
+ public:
+  QuietModeGuard() : saved_(QuietMode) {}
+  ~QuietModeGuard() { QuietMode = saved_; }
+
+ private:
+  bool saved_;
+};
+
+// A fresh, empty folder below C:\qeltests for one test, removed with its content after it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::wstring& path() const { return path_; }
+  // path() + "\" + relative.
+  std::wstring operator/(const std::wstring& relative) const { return path_ + L"\\" + relative; }
+
+  // Creates a folder (with its parents) or a file (with its folders) below path().
+  std::wstring MakeDir(const std::wstring& relative) const;
+  std::wstring MakeFile(const std::wstring& relative, const std::string& content = "x") const;
+
+ private:
+  std::wstring path_;
+};
+
+bool Exists(const std::wstring& path);
+std::string ReadAll(const std::wstring& path);
+// Removes a file or a whole tree, read-only entries included; links are removed, not entered.
+void RemoveTree(const std::wstring& path);
+
+// The usual frame of a test: boxes and trace captured, quiet mode restored.
+class HelperTest : public ::testing::Test {
+ protected:
+  QuietModeGuard quiet;
+  BoxRecorder boxes;
+  TraceRecorder trace;
+};
+
+// Texts for readable assertion messages.
+std::string Narrow(const std::wstring& text);
