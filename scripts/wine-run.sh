@@ -4,7 +4,9 @@
 # A new prefix links the user folders (Desktop, Documents, ...) to the Linux home and
 # drive Z: to the Linux root; a recursive delete that reached them would destroy files
 # of this machine. The prefix is therefore created with a throw-away home, and every
-# link out of it is replaced or removed before any program runs in it.
+# link out of it is replaced or removed before any program runs in it. The one way out
+# that stays is drive T:, the build tree that holds the prefix, where the programs and
+# the files that tests need are built.
 #
 # Usage: wine-run.sh [--prefix DIR] program.exe [arguments...]
 # The prefix defaults to $QEL_WINEPREFIX, or ./wineprefix.
@@ -25,6 +27,7 @@ sandbox() {
     rm -f "$link" && mkdir -p "$link"
   done
   rm -f "$prefix/dosdevices/z:"
+  ln -sfn "$(dirname "$prefix")" "$prefix/dosdevices/t:"
 }
 
 (
@@ -38,7 +41,8 @@ sandbox() {
     touch "$prefix/.sandboxed"
   fi
   # Wine may restore links when it updates a prefix: check on every run.
-  if [ -n "$(find "$prefix/drive_c/users" -type l 2>/dev/null)" ] || [ -e "$prefix/dosdevices/z:" ]; then
+  if [ -n "$(find "$prefix/drive_c/users" -type l 2>/dev/null)" ] || [ -e "$prefix/dosdevices/z:" ] ||
+     [ ! -e "$prefix/dosdevices/t:" ]; then
     sandbox
   fi
 ) 9>"$prefix.lock"
@@ -47,4 +51,11 @@ export WINEPREFIX="$prefix" HOME="$prefix.home" WINEDEBUG="${WINEDEBUG:--all}"
 # Tests answer message boxes through the seam; a real box without a display fails at
 # once instead of waiting for a click nobody gives.
 [ -n "${QEL_KEEP_DISPLAY:-}" ] || unset DISPLAY
-exec "$wine" "$@"
+# Started by a Linux path, a program sees itself as \\?\unix\...; started from its own
+# folder, it sees itself on drive T: like the files beside it.
+program=$1
+shift
+case $program in
+  */*) cd "$(dirname "$program")" && program=./$(basename "$program") ;;
+esac
+exec "$wine" "$program" "$@"

@@ -89,6 +89,14 @@ std::wstring TempDir::MakeFile(const std::wstring& relative, const std::string& 
   return full;
 }
 
+std::wstring TestArtifact(const std::wstring& name) {
+  wchar_t self[MAX_PATH * 4] = {};
+  const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
+  std::wstring folder(self, length);
+  folder.resize(folder.find_last_of(L'\\') + 1);
+  return folder + name;
+}
+
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 std::string ReadAll(const std::wstring& path) {

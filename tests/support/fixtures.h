@@ -106,6 +106,10 @@ class TempDir {
   std::wstring path_;
 };
 
+// The full path of a file that the test build puts beside the test program (helper
+// programs and libraries built for the tests).
+std::wstring TestArtifact(const std::wstring& name);
+
 bool Exists(const std::wstring& path);
 std::string ReadAll(const std::wstring& path);
 // Removes a file or a whole tree, read-only entries included; links are removed, not entered.
