@@ -1,0 +1,96 @@
+#include "support/components.h"
+
+#include "programs/test_component.h"
+
+namespace {
+
+void CopyOrFail(const std::wstring& from, const std::wstring& to) {
+  EXPECT_TRUE(CopyFileW(from.c_str(), to.c_str(), FALSE)) << Narrow(from) << " -> " << Narrow(to);
+}
+
+}  // namespace
+
+ProcessRecorder::ProcessRecorder()
+    : create_(Platform().CreateProcessW,
+              [this](LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES processAttributes,
+                     LPSECURITY_ATTRIBUTES threadAttributes, BOOL inherit, DWORD flags, LPVOID environment,
+                     LPCWSTR directory, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION information) {
+                StartedProcess process;
+                process.application = application != nullptr ? application : L"";
+                process.commandLine = commandLine != nullptr ? commandLine : L"";
+                process.created = create_.original()(application, commandLine, processAttributes, threadAttributes,
+                                                     inherit, flags, environment, directory, startup, information);
+                const DWORD error = GetLastError();
+                if (process.created && information != nullptr) process.handles = *information;
+                started.push_back(process);
+                SetLastError(error);
+                return process.created;
+              }),
+      close_(Platform().CloseHandle, [this](HANDLE handle) {
+        closed.push_back(handle);
+        return close_.original()(handle);
+      }) {}
+
+bool ProcessRecorder::HandlesClosed(const StartedProcess& process) const {
+  bool processClosed = false;
+  bool threadClosed = false;
+  for (HANDLE handle : closed) {
+    processClosed = processClosed || handle == process.handles.hProcess;
+    threadClosed = threadClosed || handle == process.handles.hThread;
+  }
+  return processClosed && threadClosed;
+}
+
+NoProcessStarts::NoProcessStarts()
+    : create_(Platform().CreateProcessW,
+              [](LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD,
+                 LPVOID, LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION) {
+                ADD_FAILURE() << "a process was started: application <"
+                              << Narrow(application != nullptr ? application : L"") << ">, command line <"
+                              << Narrow(commandLine != nullptr ? commandLine : L"") << ">";
+                SetLastError(ERROR_ACCESS_DENIED);
+                return FALSE;
+              }) {}
+
+std::wstring GoodComponent() { return TestArtifact(L"qel_component.dll"); }
+std::wstring FailingComponent() { return TestArtifact(L"qel_component_failing.dll"); }
+
+bool IsRegistered(const std::wstring& library) {
+  wchar_t classKey[kComponentKeyChars] = {};
+  ComponentClassKey(library.c_str(), classKey);
+  wchar_t server[MAX_PATH * 4] = {};
+  DWORD bytes = sizeof(server) - sizeof(wchar_t);
+  const std::wstring serverKey = std::wstring(classKey) + L"\\InprocServer32";
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, serverKey.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, server, &bytes) !=
+      ERROR_SUCCESS) {
+    return false;
+  }
+  return _wcsicmp(server, library.c_str()) == 0;
+}
+
+void ForgetRegistration(const std::wstring& library) {
+  wchar_t classKey[kComponentKeyChars] = {};
+  ComponentClassKey(library.c_str(), classKey);
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, classKey);
+}
+
+RegistrationCleanup::~RegistrationCleanup() {
+  for (const std::wstring& library : libraries_) ForgetRegistration(library);
+}
+
+std::wstring RegistrationCleanup::Watch(const std::wstring& library) {
+  libraries_.push_back(library);
+  return library;
+}
+
+Installation::Installation(const InstallationOptions& options) {
+  dir_.MakeDir(L"VBAEngine\\Windows64");
+  const std::wstring control = options.failingControl ? FailingComponent() : GoodComponent();
+  if (options.control) CopyOrFail(control, registrations.Watch(Control()));
+  if (options.companion) dir_.MakeFile(L"VBAEngine\\Windows64\\wbentX.lic", "license\r\n");
+  if (options.library) CopyOrFail(GoodComponent(), registrations.Watch(Library()));
+  if (!options.extensionFolder) return;
+  dir_.MakeDir(L"AMD64");
+  const std::wstring extension = options.failingExtension ? FailingComponent() : GoodComponent();
+  if (options.extension) CopyOrFail(extension, registrations.Watch(Extension()));
+}

@@ -1,0 +1,103 @@
+#pragma once
+// System components in tests: the child processes the helper starts, the registry traces of
+// the test COM library (tests/programs/component.cpp), and an installation folder as the
+// product installer leaves it, for the "copy" tests.
+
+#include <string>
+#include <vector>
+
+#include "support/fixtures.h"
+
+using CreateProcessSignature = BOOL(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD,
+                                    LPVOID, LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION);
+
+struct StartedProcess {
+  std::wstring application;  // empty when none was given
+  std::wstring commandLine;
+  BOOL created = FALSE;
+  PROCESS_INFORMATION handles = {};
+};
+
+// Records every process start (each passed on to the real CreateProcessW) and every handle
+// closed through the platform.
+class ProcessRecorder {
+ public:
+  ProcessRecorder();
+  std::vector<StartedProcess> started;
+  std::vector<HANDLE> closed;
+
+  // True when both handles of that start were closed.
+  bool HandlesClosed(const StartedProcess& process) const;
+
+ private:
+  ScopedOverride<CreateProcessSignature> create_;
+  ScopedOverride<BOOL(HANDLE)> close_;
+};
+
+// Fails the test when anything tries to start a process while it lives; nothing starts.
+class NoProcessStarts {
+ public:
+  NoProcessStarts();
+
+ private:
+  ScopedOverride<CreateProcessSignature> create_;
+};
+
+// True when the copy of the test library at this path is registered: its class key exists
+// and names exactly this file (ASCII case ignored) as its server.
+bool IsRegistered(const std::wstring& library);
+
+// Removes whatever registration the copy at this path left, registered or not.
+void ForgetRegistration(const std::wstring& library);
+
+// Forgets the registration of every library it watches when it goes out of scope, so a
+// test leaves no class keys behind, whichever way it ends.
+class RegistrationCleanup {
+ public:
+  RegistrationCleanup() = default;
+  ~RegistrationCleanup();
+  RegistrationCleanup(const RegistrationCleanup&) = delete;
+  RegistrationCleanup& operator=(const RegistrationCleanup&) = delete;
+
+  // Returns library, for use inline.
+  std::wstring Watch(const std::wstring& library);
+
+ private:
+  std::vector<std::wstring> libraries_;
+};
+
+struct InstallationOptions {
+  bool control = true;            // VBAEngine\Windows64\wbentX.ocx
+  bool companion = true;          // VBAEngine\Windows64\wbentX.lic
+  bool library = true;            // VBAEngine\Windows64\wbX64.dll
+  bool failingControl = false;    // the control refuses to register
+  bool extensionFolder = true;    // AMD64
+  bool extension = true;          // AMD64\QELInfo_AMD64.dll
+  bool failingExtension = false;  // the extension refuses to register
+};
+
+// The installation in a fresh folder: the control, the library and the extension are
+// copies of the test COM library (or of its failing twin), the companion a text file.
+// Every library laid out is watched, so its registration is forgotten afterwards.
+class Installation {
+ public:
+  explicit Installation(const InstallationOptions& options = {});
+
+  const std::wstring& path() const { return dir_.path(); }
+  std::wstring EngineDir() const { return dir_ / L"VBAEngine\\Windows64"; }
+  std::wstring Control() const { return EngineDir() + L"\\wbentX.ocx"; }
+  std::wstring Companion() const { return EngineDir() + L"\\wbentX.lic"; }
+  std::wstring Library() const { return EngineDir() + L"\\wbX64.dll"; }
+  std::wstring ExtensionDir() const { return dir_ / L"AMD64"; }
+  std::wstring Extension() const { return ExtensionDir() + L"\\QELInfo_AMD64.dll"; }
+
+  // Also for the copies that the test makes elsewhere (the system directory).
+  RegistrationCleanup registrations;
+
+ private:
+  TempDir dir_;
+};
+
+// The test COM library, and its twin whose registration fails.
+std::wstring GoodComponent();
+std::wstring FailingComponent();
