@@ -2,6 +2,8 @@
 
 #include <fstream>
 
+#include "front/main.h"
+
 namespace {
 
 UINT Buttons(UINT style) { return style & MB_TYPEMASK; }
@@ -151,6 +153,13 @@ void RemoveTree(const std::wstring& path) {
   } else {
     DeleteFileW(path.c_str());
   }
+}
+
+int RunHelper(std::vector<std::wstring> arguments) {
+  arguments.insert(arguments.begin(), L"C:\\Setup\\QelInstallHelper.exe");
+  std::vector<wchar_t*> argv;
+  for (std::wstring& argument : arguments) argv.push_back(&argument[0]);
+  return qel_tmain(static_cast<int>(argv.size()), argv.data());
 }
 
 std::string Narrow(const std::wstring& text) {

@@ -123,5 +123,8 @@ class HelperTest : public ::testing::Test {
   TraceRecorder trace;
 };
 
+// Runs qel_tmain as the process would: the program's path, then these arguments.
+int RunHelper(std::vector<std::wstring> arguments);
+
 // Texts for readable assertion messages.
 std::string Narrow(const std::wstring& text);
