@@ -113,6 +113,7 @@ bool IsNative64Bit() {
   return info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64 ||
          info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_IA32_ON_WIN64;
 }
+
 bool IsDirectory(const wchar_t* path) {
   QEL_TRACE();
   if (path == nullptr) return false;
@@ -161,12 +162,12 @@ bool RestrictLibrarySearch() {
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
   // Before anything can load a library: the helper runs elevated from wherever the installer
   // unpacked it, often a download folder.
-  const bool restricted = RestrictLibrarySearch();
-  QEL_TRACE();
   PlatformCalls& platform = Platform();
+  const bool restricted = RestrictLibrarySearch();
+  const DWORD restrictError = platform.GetLastError();
+  QEL_TRACE();
   if (!restricted) {
-    DebugLog(L"wWinMain: library search not restricted to the system directory, LastError: <%x>",
-             platform.GetLastError());
+    DebugLog(L"wWinMain: library search not restricted to the system directory, LastError: <%x>", restrictError);
   }
 
   const HRESULT com = platform.CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
