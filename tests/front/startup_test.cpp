@@ -66,6 +66,7 @@ struct EntryCase {
   bool elevated;
   bool accepted;
   DWORD exitCode;
+  HRESULT com;
   int result;
   bool dispatched;
 };
@@ -73,20 +74,24 @@ struct EntryCase {
 TEST_F(EntryTest, ComIsInitialisedFirstAndReleasedLastOnceWhateverTheRunDoes) {
   const std::wstring commandLine = L"\"C:\\Setup\\QelInstallHelper.exe\" clean \"" + (dir / L"missing") + L"\"";
   const EntryCase cases[] = {
-      {"elevated: the command runs here", true, false, 0, 0, true},
-      {"not elevated, the prompt declined", false, false, 0, 1, false},
-      {"not elevated, the elevated copy ends with 7", false, true, 7, 7, false},
+      {"elevated: the command runs here", true, false, 0, S_OK, 0, true},
+      {"not elevated, the prompt declined", false, false, 0, S_OK, 1, false},
+      {"not elevated, the elevated copy ends with 7", false, true, 7, S_FALSE, 7, false},
+      {"COM not initialised here: not released either", true, false, 0, RPC_E_CHANGED_MODE, 0, true},
   };
   for (const EntryCase& c : cases) {
     events.clear();
     elevated = c.elevated;
     accepted = c.accepted;
     exitCode = c.exitCode;
+    comResult = c.com;
     EXPECT_EQ(RunEntry(commandLine), c.result) << c.name;
     EXPECT_EQ(Count(L"CoInitializeEx 1 6"), 1) << c.name;
-    EXPECT_EQ(Count(L"CoUninitialize"), 1) << c.name;
     EXPECT_EQ(IndexOf(L"CoInitializeEx 1 6"), 2u) << c.name << ": after the restriction and the entry's trace line";
-    EXPECT_EQ(events.back(), L"CoUninitialize") << c.name << ": after everything else";
+    EXPECT_EQ(Count(L"CoUninitialize"), SUCCEEDED(c.com) ? 1 : 0) << c.name;
+    if (SUCCEEDED(c.com)) {
+      EXPECT_EQ(events.back(), L"CoUninitialize") << c.name << ": after everything else";
+    }
     EXPECT_EQ(IndexOf(L"> qel_tmain") < events.size(), c.dispatched) << c.name;
     EXPECT_EQ(Count(L"ShellExecuteExW"), c.elevated ? 0 : 1) << c.name;
   }
@@ -94,14 +99,8 @@ TEST_F(EntryTest, ComIsInitialisedFirstAndReleasedLastOnceWhateverTheRunDoes) {
   EXPECT_EQ(fakeProcessCloses, 1);
 }
 
-TEST_F(EntryTest, ComThatCouldNotBeInitialisedIsNotReleased) {
-  elevated = true;
-  comResult = RPC_E_CHANGED_MODE;
-  EXPECT_EQ(RunEntry(L"QelInstallHelper.exe clean \"" + (dir / L"missing") + L"\""), 0);
-  EXPECT_EQ(Count(L"CoInitializeEx 1 6"), 1);
-  EXPECT_EQ(Count(L"CoUninitialize"), 0);
-}
-
+// Wine keeps searching the current directory after an empty SetDllDirectoryW, so the
+// fallback is checked here, through the seam, only.
 TEST_F(EntryTest, TheLibrarySearchIsRestrictedBeforeAnythingElse) {
   elevated = true;
   const std::wstring commandLine = L"QelInstallHelper.exe clean \"" + (dir / L"missing") + L"\"";
