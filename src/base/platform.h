@@ -85,6 +85,7 @@ struct PlatformCalls {
   // Library loading
   std::function<UINT(LPWSTR, UINT)> GetSystemDirectoryW = ::GetSystemDirectoryW;
   std::function<BOOL(DWORD)> SetDefaultDllDirectories = SystemSetDefaultDllDirectories;
+  std::function<BOOL(LPCWSTR)> SetDllDirectoryW = ::SetDllDirectoryW;
 };
 
 PlatformCalls& Platform();
