@@ -50,7 +50,11 @@ struct Box {
 class BoxRecorder {
  public:
   BoxRecorder();
-  void Answer(std::vector<int> answers) { answers_ = std::move(answers); }
+  // A new script starts with its first answer.
+  void Answer(std::vector<int> answers) {
+    answers_ = std::move(answers);
+    next_ = 0;
+  }
 
   std::vector<Box> boxes;
 
