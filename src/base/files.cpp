@@ -23,12 +23,12 @@ bool IsDotEntry(const wchar_t* name) {
   return (name[0] == L'.' && name[1] == 0) || (name[0] == L'.' && name[1] == L'.' && name[2] == 0);
 }
 
-bool IsDirectoryEntry(const WIN32_FIND_DATAW& entry) { return (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
+bool IsDirectoryEntry(const WIN32_FIND_DATAW& entry) {
+  return (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
 
 // Junctions, symbolic links and mount points: their target may lie anywhere.
-bool IsLinkEntry(const WIN32_FIND_DATAW& entry) {
-  return (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-}
+bool IsLinkEntry(const WIN32_FIND_DATAW& entry) { return (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
 
 // Starts a listing of dir + "\*.*". An empty directory is refused like a null one: its
 // pattern would list the root of the current drive.
@@ -79,7 +79,8 @@ void LogDeleteFailure(const wchar_t* what, const wchar_t* path) {
            path);
 }
 
-void RemoveEmptiedDirectory(DeleteLevel& level, const wchar_t* path) {
+// Removes an emptied subdirectory or a directory link; a failure counts for level.
+void RemoveDirectoryEntry(DeleteLevel& level, const wchar_t* path) {
   if (Platform().RemoveDirectoryW(path)) return;
   LogDeleteFailure(L"RemoveDirectoryW", path);
   level.result |= kDirHasContent;
@@ -100,7 +101,7 @@ bool DeleteEntryOrDescend(DeleteLevel& level, wchar_t* childPath) {
   const bool isLink = IsLinkEntry(entry);
   if (IsDirectoryEntry(entry) && isLink) {
     DebugLog(L"DeleteFilesAndFoldersRecursiv: link not entered: <%s>", childPath);
-    RemoveEmptiedDirectory(level, childPath);
+    RemoveDirectoryEntry(level, childPath);
     return false;
   }
   if (!isLink && (entry.dwFileAttributes & kReadOnlyAndSystem) != 0) {
@@ -129,7 +130,7 @@ bool LeaveDirectory(DeleteLevel*& top, int& result) {
     return false;
   }
   top->result |= done->result;
-  RemoveEmptiedDirectory(*top, done->dir);
+  RemoveDirectoryEntry(*top, done->dir);
   return true;
 }
 
@@ -211,7 +212,7 @@ int DeleteFilesAndFoldersRecursiv(const wchar_t* dir) {
       QEL_TRACE();  // each directory entered traces like a call of its own
       if (EnterDirectory(top, childPath)) continue;
       top->result |= kDirUnlistable;
-      RemoveEmptiedDirectory(*top, childPath);
+      RemoveDirectoryEntry(*top, childPath);
     }
     while (!Platform().FindNextFileW(top->listing.get(), &top->entry)) {
       if (!LeaveDirectory(top, result)) return result;

@@ -1,10 +1,11 @@
+#include "base/files.h"
+
 #include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "base/files.h"
 #include "base/text.h"
 #include "support/fixtures.h"
 
@@ -176,13 +177,14 @@ TEST_F(FilesTest, AListingThatEndsWithAnErrorIsNoSuccess) {
   const std::wstring inst = dir.MakeDir(L"inst");
   for (const wchar_t* name : {L"a.txt", L"b.txt", L"c.txt", L"d.txt"}) dir.MakeFile(std::wstring(L"inst\\") + name);
   int calls = 0;
-  ScopedOverride<BOOL(HANDLE, LPWIN32_FIND_DATAW)> cut(Platform().FindNextFileW, [&](HANDLE find, LPWIN32_FIND_DATAW data) {
-    if (++calls == 3) {
-      SetLastError(ERROR_NETNAME_DELETED);
-      return FALSE;
-    }
-    return cut.original()(find, data);
-  });
+  ScopedOverride<BOOL(HANDLE, LPWIN32_FIND_DATAW)> cut(Platform().FindNextFileW,
+                                                       [&](HANDLE find, LPWIN32_FIND_DATAW data) {
+                                                         if (++calls == 3) {
+                                                           SetLastError(ERROR_NETNAME_DELETED);
+                                                           return FALSE;
+                                                         }
+                                                         return cut.original()(find, data);
+                                                       });
   EXPECT_EQ(DeleteFilesAndFoldersRecursiv(inst.c_str()), 1);
   EXPECT_FALSE(TreeEntries(inst).empty());
   EXPECT_TRUE(trace.Contains(L"FindNextFileW failed: LastError: <40>"));
@@ -201,7 +203,8 @@ TEST_F(FilesTest, RecursiveDeleteEmptiesAThousandNestedFoldersOnASmallStack) {
   const std::wstring inst = dir.MakeDir(L"inst");
   // Wine takes ever longer per call on deep paths: Linux makes the chain in one go.
   RunLinux(L"\\\\?\\unix\\bin\\mkdir", L"mkdir -p \"" + LinuxPath(inst + L"\\" + chain) + L"\"");
-  ASSERT_TRUE(WaitUntil([&] { return Exists(inst + L"\\" + chain); })) << "the chain is not " << depth << " folders deep";
+  ASSERT_TRUE(WaitUntil([&] { return Exists(inst + L"\\" + chain); }))
+      << "the chain is not " << depth << " folders deep";
   const std::wstring bottom = dir.MakeFile(L"inst\\" + chain + L"\\bottom.txt");
   SetAttributes(bottom, FILE_ATTRIBUTE_READONLY);
   SetAttributes(dir / (L"inst\\" + chain.substr(0, depth)), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM);
@@ -234,7 +237,8 @@ TEST_F(FilesTest, ALinkIsRemovedAtMostAndNeverEntered) {
   const std::wstring inst = dir.MakeDir(L"inst");
   dir.MakeFile(L"inst\\a.txt");
   LinuxLink link(inst + L"\\link", outside);
-  ASSERT_EQ(Attributes(inst + L"\\link") & FILE_ATTRIBUTE_REPARSE_POINT, static_cast<DWORD>(FILE_ATTRIBUTE_REPARSE_POINT));
+  ASSERT_EQ(Attributes(inst + L"\\link") & FILE_ATTRIBUTE_REPARSE_POINT,
+            static_cast<DWORD>(FILE_ATTRIBUTE_REPARSE_POINT));
 
   EXPECT_EQ(DeleteFilesAndFoldersRecursiv(inst.c_str()), 1) << "Wine cannot remove such a link";
   EXPECT_EQ(TreeEntries(inst), std::vector<std::wstring>{L"link"});
@@ -251,20 +255,23 @@ TEST_F(FilesTest, AnEntryWhosePathDoesNotFitFailsAndNothingActsOnAnyPart) {
   const std::wstring longName(120, L'n');
   const HANDLE fake = reinterpret_cast<HANDLE>(0x5151);
   DWORD listedAttributes = FILE_ATTRIBUTE_NORMAL;
-  ScopedOverride<HANDLE(LPCWSTR, LPWIN32_FIND_DATAW)> first(
-      Platform().FindFirstFileW, [&](LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
-        if (pattern != longDir + L"\\*.*") return first.original()(pattern, data);
-        *data = {};
-        data->dwFileAttributes = listedAttributes;
-        longName.copy(data->cFileName, longName.size());
-        return fake;
-      });
-  ScopedOverride<BOOL(HANDLE, LPWIN32_FIND_DATAW)> next(Platform().FindNextFileW, [&](HANDLE find, LPWIN32_FIND_DATAW data) {
-    if (find != fake) return next.original()(find, data);
-    SetLastError(ERROR_NO_MORE_FILES);
-    return FALSE;
-  });
-  ScopedOverride<BOOL(HANDLE)> close(Platform().FindClose, [&](HANDLE find) { return find == fake || close.original()(find); });
+  ScopedOverride<HANDLE(LPCWSTR, LPWIN32_FIND_DATAW)> first(Platform().FindFirstFileW,
+                                                            [&](LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
+                                                              if (pattern != longDir + L"\\*.*")
+                                                                return first.original()(pattern, data);
+                                                              *data = {};
+                                                              data->dwFileAttributes = listedAttributes;
+                                                              longName.copy(data->cFileName, longName.size());
+                                                              return fake;
+                                                            });
+  ScopedOverride<BOOL(HANDLE, LPWIN32_FIND_DATAW)> next(Platform().FindNextFileW,
+                                                        [&](HANDLE find, LPWIN32_FIND_DATAW data) {
+                                                          if (find != fake) return next.original()(find, data);
+                                                          SetLastError(ERROR_NO_MORE_FILES);
+                                                          return FALSE;
+                                                        });
+  ScopedOverride<BOOL(HANDLE)> close(Platform().FindClose,
+                                     [&](HANDLE find) { return find == fake || close.original()(find); });
   std::vector<std::wstring> actedOn;
   ScopedOverride<BOOL(LPCWSTR)> deleteFile(Platform().DeleteFileW, [&](LPCWSTR path) {
     actedOn.push_back(path);
@@ -283,7 +290,8 @@ TEST_F(FilesTest, AnEntryWhosePathDoesNotFitFailsAndNothingActsOnAnyPart) {
     return FALSE;
   });
 
-  for (const DWORD attributes : {DWORD{FILE_ATTRIBUTE_NORMAL}, DWORD{FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY}}) {
+  for (const DWORD attributes :
+       {DWORD{FILE_ATTRIBUTE_NORMAL}, DWORD{FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY}}) {
     listedAttributes = attributes;
     EXPECT_EQ(DeleteFilesAndFoldersRecursiv(longDir.c_str()), 1) << attributes;
   }
@@ -325,7 +333,8 @@ TEST_F(FilesTest, FindsTheFirstListedFileHoldingEveryGivenFragment) {
   for (const Case& c : cases) {
     std::wstring expected;
     for (const std::wstring& name : order) {
-      if (expected.empty() && std::find(c.matching.begin(), c.matching.end(), name) != c.matching.end()) expected = name;
+      if (expected.empty() && std::find(c.matching.begin(), c.matching.end(), name) != c.matching.end())
+        expected = name;
     }
     PathBuffer found = {};
     EXPECT_EQ(FindFileFileInDir(engine.c_str(), found, c.part1, c.part2, c.part3), !expected.empty())
@@ -369,8 +378,11 @@ TEST_F(FilesTest, CopyRefusesMissingAndEmptyFoldersWithoutAnError) {
     const wchar_t* dst;
   };
   const std::wstring missing = dir / L"missing";
-  for (const Case& c : std::vector<Case>{{nullptr, dst.c_str()}, {src.c_str(), nullptr}, {L"", dst.c_str()},
-                                         {src.c_str(), L""}, {missing.c_str(), dst.c_str()}}) {
+  for (const Case& c : std::vector<Case>{{nullptr, dst.c_str()},
+                                         {src.c_str(), nullptr},
+                                         {L"", dst.c_str()},
+                                         {src.c_str(), L""},
+                                         {missing.c_str(), dst.c_str()}}) {
     DWORD error = 77;
     EXPECT_FALSE(CopyFilesToDir(c.src, c.dst, &error, false));
     EXPECT_EQ(error, 0u);
@@ -425,11 +437,13 @@ TEST_F(FilesTest, AccessDeniedClearsReadOnlyAndHiddenAndCopiesAgain) {
       SetAttributes(target, c.dstAttributes);
     }
     int copies = 0;
-    ScopedOverride<BOOL(LPCWSTR, LPCWSTR, BOOL)> copy(Platform().CopyFileW, [&](LPCWSTR from, LPCWSTR to, BOOL failIfExists) {
-      if (++copies > c.failedCopies) return copy.original()(from, to, failIfExists);
-      SetLastError(ERROR_ACCESS_DENIED);
-      return FALSE;
-    });
+    ScopedOverride<BOOL(LPCWSTR, LPCWSTR, BOOL)> copy(Platform().CopyFileW,
+                                                      [&](LPCWSTR from, LPCWSTR to, BOOL failIfExists) {
+                                                        if (++copies > c.failedCopies)
+                                                          return copy.original()(from, to, failIfExists);
+                                                        SetLastError(ERROR_ACCESS_DENIED);
+                                                        return FALSE;
+                                                      });
     ScopedOverride<BOOL(LPCWSTR, DWORD)> change(Platform().SetFileAttributesW, [&](LPCWSTR path, DWORD attributes) {
       if (!c.failAttributeChange) return change.original()(path, attributes);
       SetLastError(ERROR_WRITE_PROTECT);
@@ -471,7 +485,8 @@ TEST_F(FilesTest, ReadsTheFileVersionOfRealLibraries) {
     EXPECT_TRUE(ReadFileVersion(file.c_str(), nullptr));
   }
   const std::vector<std::wstring> functions = trace.Functions();
-  EXPECT_EQ(std::find(functions.begin(), functions.end(), L"ReadFileVersion"), functions.end()) << "it writes no trace line";
+  EXPECT_EQ(std::find(functions.begin(), functions.end(), L"ReadFileVersion"), functions.end())
+      << "it writes no trace line";
 }
 
 TEST_F(FilesTest, WithoutVersionInformationTheVersionStaysUntouched) {

@@ -221,8 +221,9 @@ void RunLinux(const wchar_t* program, std::wstring commandLine) {
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process = {};
-  ASSERT_TRUE(CreateProcessW(program, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-      << Narrow(commandLine) << " error " << GetLastError();
+  const BOOL started =
+      CreateProcessW(program, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process);
+  ASSERT_TRUE(started) << Narrow(commandLine) << " error " << GetLastError();
   WaitForSingleObject(process.hProcess, 10000);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);

@@ -143,8 +143,8 @@ class LockedFile {
 std::wstring LinuxPath(const std::wstring& path);
 
 // Runs a Linux program of this machine (program as "\\?\unix\bin\ln", commandLine with
-// argv[0] first). Under Wine neither its end nor its exit code can be waited for: wait
-// with WaitUntil for what it does.
+// argv[0] first). Under Wine its exit code cannot be read and its work may show only
+// after the wait for it has ended: check what it does with WaitUntil.
 void RunLinux(const wchar_t* program, std::wstring commandLine);
 
 // Polls the condition for up to 5 seconds; its last value.

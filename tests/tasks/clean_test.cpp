@@ -1,3 +1,5 @@
+#include "tasks/clean.h"
+
 #include <algorithm>
 #include <memory>
 #include <string>
@@ -6,7 +8,6 @@
 #include "base/text.h"
 #include "front/main.h"
 #include "support/fixtures.h"
-#include "tasks/clean.h"
 
 namespace {
 
@@ -220,10 +221,10 @@ class ProtectedFolderTest : public CleanTest {
   void Forbid(const char* what) { ADD_FAILURE() << what << " reached for a protected folder"; }
 
   ScopedOverride<HANDLE(LPCWSTR, LPWIN32_FIND_DATAW)> noListing{Platform().FindFirstFileW,
-                                                                 [this](LPCWSTR, LPWIN32_FIND_DATAW) {
-                                                                   Forbid("FindFirstFileW");
-                                                                   return INVALID_HANDLE_VALUE;
-                                                                 }};
+                                                                [this](LPCWSTR, LPWIN32_FIND_DATAW) {
+                                                                  Forbid("FindFirstFileW");
+                                                                  return INVALID_HANDLE_VALUE;
+                                                                }};
   ScopedOverride<BOOL(LPCWSTR)> noDelete{Platform().DeleteFileW, [this](LPCWSTR) {
                                            Forbid("DeleteFileW");
                                            return FALSE;
