@@ -196,6 +196,13 @@ int CheckIfDirHasContent(const wchar_t* dir) {
   do {
     if (!IsDotEntry(entry.cFileName)) return kDirHasContent;
   } while (Platform().FindNextFileW(listing.get(), &entry));
+  // A listing cut short proves nothing about the rest: "empty" would let a caller delete
+  // the record of a directory that still holds files.
+  if (!ListingComplete()) {
+    DebugLog(L"CheckIfDirHasContent: FindNextFileW failed: LastError: <%x>, dir: <%s>", Platform().GetLastError(),
+             dir);
+    return kDirUnlistable;
+  }
   return kDirEmpty;
 }
 

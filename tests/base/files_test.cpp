@@ -188,6 +188,10 @@ TEST_F(FilesTest, AListingThatEndsWithAnErrorIsNoSuccess) {
   EXPECT_EQ(DeleteFilesAndFoldersRecursiv(inst.c_str()), 1);
   EXPECT_FALSE(TreeEntries(inst).empty());
   EXPECT_TRUE(trace.Contains(L"FindNextFileW failed: LastError: <40>"));
+
+  calls = 2;  // the next listing is cut right after its first entry, "."
+  EXPECT_EQ(CheckIfDirHasContent(inst.c_str()), -1) << "a cut listing is not an empty directory";
+  EXPECT_TRUE(trace.Contains(L"CheckIfDirHasContent: FindNextFileW failed: LastError: <40>"));
 }
 
 DWORD WINAPI DeleteOnThread(LPVOID argument) {
