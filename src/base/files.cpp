@@ -1,14 +1,34 @@
 #include "base/files.h"
 
+#include <cstddef>
+#include <memory>
+#include <new>
+
 #include "base/platform.h"
 #include "base/text.h"
 #include "base/unique.h"
 
 namespace {
 
+// The helper's own executable may lie in the directory it cleans and cannot delete itself
+// while it runs; such a file is not counted as a failure.
+const wchar_t kHelperFileName[] = L"QelInstallHelper.exe";
+
+const DWORD kReadOnlyAndSystem = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM;
+const DWORD kReadOnlyAndHidden = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN;
+
+const wchar_t* OrEmpty(const wchar_t* text) { return text != nullptr ? text : L""; }
+
 bool IsDotEntry(const wchar_t* name) {
   return (name[0] == L'.' && name[1] == 0) || (name[0] == L'.' && name[1] == L'.' && name[2] == 0);
 }
+
+bool IsDirectoryEntry(const WIN32_FIND_DATAW& entry) {
+  return (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Junctions, symbolic links and mount points: their target may lie anywhere.
+bool IsLinkEntry(const WIN32_FIND_DATAW& entry) { return (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
 
 // Starts a listing of dir + "\*.*". An empty directory is refused like a null one: its
 // pattern would list the root of the current drive.
@@ -21,6 +41,151 @@ bool OpenListing(const wchar_t* dir, UniqueFind& listing, WIN32_FIND_DATAW& entr
   return listing.valid();
 }
 
+// dir + "\" + name into a zero-filled buffer. A path that does not fit leaves the buffer
+// empty, so that nothing can act on a part of it.
+bool BuildEntryPath(wchar_t* path, const wchar_t* dir, const wchar_t* name) {
+  if (ConcatPath(path, dir, L"\\") && ConcatPath(path, path, name)) return true;
+  path[0] = 0;
+  return false;
+}
+
+// True when the listing ended because every entry was seen, not through an error.
+bool ListingComplete() { return Platform().GetLastError() == ERROR_NO_MORE_FILES; }
+
+// One directory being emptied by DeleteFilesAndFoldersRecursiv: its path, its open
+// listing with the entry in hand, and its result so far. Levels are heap blocks chained
+// to their parent, so a deep tree costs heap, not stack.
+struct DeleteLevel {
+  DeleteLevel* parent = nullptr;
+  PathBuffer dir = {};
+  UniqueFind listing;
+  WIN32_FIND_DATAW entry = {};
+  int result = kDirEmpty;
+};
+
+// Starts emptying dir on top of the levels below it. False when dir cannot be listed (or
+// no memory is left for it).
+bool EnterDirectory(DeleteLevel*& top, const wchar_t* dir) {
+  std::unique_ptr<DeleteLevel> level(new (std::nothrow) DeleteLevel);
+  if (level == nullptr || dir == nullptr || !ConcatPath(level->dir, dir, nullptr)) return false;
+  if (!OpenListing(level->dir, level->listing, level->entry)) return false;
+  level->parent = top;
+  top = level.release();
+  return true;
+}
+
+void LogDeleteFailure(const wchar_t* what, const wchar_t* path) {
+  DebugLog(L"DeleteFilesAndFoldersRecursiv: %s failed: LastError: <%x>, path: <%s>", what, Platform().GetLastError(),
+           path);
+}
+
+// Removes an emptied subdirectory or a directory link; a failure counts for level.
+void RemoveDirectoryEntry(DeleteLevel& level, const wchar_t* path) {
+  if (Platform().RemoveDirectoryW(path)) return;
+  LogDeleteFailure(L"RemoveDirectoryW", path);
+  level.result |= kDirHasContent;
+}
+
+// Deletes the entry in hand of level, unless it is a directory to be emptied first: then
+// its path is left in childPath and the result is true. A link is removed as a link and
+// never entered, and its attributes (which may be its target's) are not touched.
+bool DeleteEntryOrDescend(DeleteLevel& level, wchar_t* childPath) {
+  const WIN32_FIND_DATAW& entry = level.entry;
+  const bool isHelper = ContainsNoCase(entry.cFileName, kHelperFileName);
+  if (IsDotEntry(entry.cFileName)) return false;
+  if (!BuildEntryPath(childPath, level.dir, entry.cFileName)) {
+    DebugLog(L"DeleteFilesAndFoldersRecursiv: path too long: <%s> + <%s>", level.dir, entry.cFileName);
+    level.result |= kDirHasContent;
+    return false;
+  }
+  const bool isLink = IsLinkEntry(entry);
+  if (IsDirectoryEntry(entry) && isLink) {
+    DebugLog(L"DeleteFilesAndFoldersRecursiv: link not entered: <%s>", childPath);
+    RemoveDirectoryEntry(level, childPath);
+    return false;
+  }
+  if (!isLink && (entry.dwFileAttributes & kReadOnlyAndSystem) != 0) {
+    SetFileAttributesImpl(childPath, entry.dwFileAttributes & ~kReadOnlyAndSystem);
+  }
+  if (IsDirectoryEntry(entry)) return true;
+  if (!Platform().DeleteFileW(childPath) && !isHelper) {
+    LogDeleteFailure(L"DeleteFileW", childPath);
+    level.result |= kDirHasContent;
+  }
+  return false;
+}
+
+// Ends the top level: closes its listing, and removes its directory unless it is the one
+// that was given. Returns false once the given directory is done, its result in result.
+bool LeaveDirectory(DeleteLevel*& top, int& result) {
+  std::unique_ptr<DeleteLevel> done(top);
+  top = done->parent;
+  if (!ListingComplete()) {
+    LogDeleteFailure(L"FindNextFileW", done->dir);
+    done->result |= kDirHasContent;
+  }
+  done->listing.reset();
+  if (top == nullptr) {
+    result = done->result;
+    return false;
+  }
+  top->result |= done->result;
+  RemoveDirectoryEntry(*top, done->dir);
+  return true;
+}
+
+bool NameMatches(const wchar_t* name, const wchar_t* part1, const wchar_t* part2, const wchar_t* part3) {
+  if (part1 == nullptr || !ContainsNoCase(name, part1)) return false;
+  if (part2 == nullptr) return true;  // without part2, part3 is not looked at
+  return ContainsNoCase(name, part2) && (part3 == nullptr || ContainsNoCase(name, part3));
+}
+
+void LogVersionFailure(const wchar_t* format, const wchar_t* file, DWORD value) {
+  DebugLog(format, OrEmpty(file), Platform().GetLastError(), static_cast<int>(value));
+}
+
+// -1 when a is older than b, 1 when newer, 0 when equal; parts compare as unsigned numbers.
+int CompareVersions(const FileVersion& a, const FileVersion& b) {
+  const DWORD partsA[] = {a.major, a.minor, a.build, a.revision};
+  const DWORD partsB[] = {b.major, b.minor, b.build, b.revision};
+  for (size_t i = 0; i < 4; ++i) {
+    if (partsA[i] != partsB[i]) return partsA[i] < partsB[i] ? -1 : 1;
+  }
+  return 0;
+}
+
+// Only a destination that is known to be older is replaced; a file without a readable
+// version is always copied.
+bool ShouldCopy(const wchar_t* src, const wchar_t* dst) {
+  FileVersion srcVersion;
+  FileVersion dstVersion;
+  const bool srcRead = ReadFileVersion(src, &srcVersion);
+  const bool dstRead = ReadFileVersion(dst, &dstVersion);
+  return !srcRead || !dstRead || CompareVersions(dstVersion, srcVersion) < 0;
+}
+
+// The second chance after access denied: a read-only or hidden destination loses those
+// bits and is copied once more.
+bool RetryCopyOverProtectedFile(const wchar_t* src, const wchar_t* dst, bool checkVersion) {
+  const DWORD attributes = GetFileAttributesImpl(dst);
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & kReadOnlyAndHidden) == 0) return false;
+  if (!SetFileAttributesImpl(dst, attributes & ~kReadOnlyAndHidden)) return false;
+  return CopyFileImpl(src, dst, false, checkVersion);
+}
+
+bool CopyOneFile(const wchar_t* srcDir, const wchar_t* dstDir, const wchar_t* name, bool checkVersion) {
+  PathBuffer src = {};
+  PathBuffer dst = {};
+  if (!BuildEntryPath(src, srcDir, name) || !BuildEntryPath(dst, dstDir, name)) {
+    DebugLog(L"CopyFilesToDir: path too long: <%s>", name);
+    Platform().SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
+  if (CopyFileImpl(src, dst, false, checkVersion)) return true;
+  if (Platform().GetLastError() != ERROR_ACCESS_DENIED) return false;
+  return RetryCopyOverProtectedFile(src, dst, checkVersion);
+}
+
 }  // namespace
 
 int CheckIfDirHasContent(const wchar_t* dir) {
@@ -31,5 +196,129 @@ int CheckIfDirHasContent(const wchar_t* dir) {
   do {
     if (!IsDotEntry(entry.cFileName)) return kDirHasContent;
   } while (Platform().FindNextFileW(listing.get(), &entry));
+  // A listing cut short proves nothing about the rest: "empty" would let a caller delete
+  // the record of a directory that still holds files.
+  if (!ListingComplete()) {
+    DebugLog(L"CheckIfDirHasContent: FindNextFileW failed: LastError: <%x>, dir: <%s>", Platform().GetLastError(),
+             dir);
+    return kDirUnlistable;
+  }
   return kDirEmpty;
+}
+
+// Depth first like a recursive walk, with the open listings of all levels kept on a heap
+// chain instead of the stack. A subdirectory is removed once its own listing has ended.
+int DeleteFilesAndFoldersRecursiv(const wchar_t* dir) {
+  QEL_TRACE();
+  DeleteLevel* top = nullptr;
+  if (!EnterDirectory(top, dir)) return kDirUnlistable;
+  int result = kDirEmpty;
+  for (;;) {
+    PathBuffer childPath = {};
+    if (DeleteEntryOrDescend(*top, childPath)) {
+      QEL_TRACE();  // each directory entered traces like a call of its own
+      if (EnterDirectory(top, childPath)) continue;
+      top->result |= kDirUnlistable;
+      RemoveDirectoryEntry(*top, childPath);
+    }
+    while (!Platform().FindNextFileW(top->listing.get(), &top->entry)) {
+      if (!LeaveDirectory(top, result)) return result;
+    }
+  }
+}
+
+bool FindFileFileInDir(const wchar_t* dir, wchar_t* foundName, const wchar_t* part1, const wchar_t* part2,
+                       const wchar_t* part3) {
+  QEL_TRACE();
+  UniqueFind listing;
+  WIN32_FIND_DATAW entry;
+  if (!OpenListing(dir, listing, entry)) return false;
+  do {
+    if (IsDirectoryEntry(entry)) continue;
+    const wchar_t* name = entry.cFileName;
+    if (!NameMatches(name, part1, part2, part3)) continue;
+    if (foundName != nullptr) {
+      size_t i = 0;
+      for (; i < MAX_PATH - 1 && name[i] != 0; ++i) foundName[i] = name[i];
+      foundName[i] = 0;
+    }
+    return true;
+  } while (Platform().FindNextFileW(listing.get(), &entry));
+  return false;
+}
+
+bool CopyFilesToDir(const wchar_t* srcDir, const wchar_t* dstDir, DWORD* error, bool checkVersion) {
+  QEL_TRACE();
+  DWORD ignored = 0;
+  if (error == nullptr) error = &ignored;
+  *error = 0;
+  // An empty destination would put the files into the root of the current drive.
+  if (srcDir == nullptr || dstDir == nullptr || dstDir[0] == 0) return false;
+  UniqueFind listing;
+  WIN32_FIND_DATAW entry;
+  if (!OpenListing(srcDir, listing, entry)) return false;
+  do {
+    if (IsDirectoryEntry(entry)) continue;
+    if (!CopyOneFile(srcDir, dstDir, entry.cFileName, checkVersion)) {
+      *error = Platform().GetLastError();
+      return false;
+    }
+  } while (Platform().FindNextFileW(listing.get(), &entry));
+  return ListingComplete();
+}
+
+bool CopyFileImpl(const wchar_t* src, const wchar_t* dst, bool failIfExists, bool checkVersion) {
+  QEL_TRACE();
+  const bool doCopy = !checkVersion || ShouldCopy(src, dst);
+  BOOL result = TRUE;
+  DWORD error = 0;
+  if (doCopy) {
+    result = Platform().CopyFileW(src, dst, failIfExists ? TRUE : FALSE);
+    error = Platform().GetLastError();
+  }
+  DebugLog(
+      L"CopyFileImpl: LastError: <%x>, result: <%d>, src: <%s>, dst: <%s>, failIfExists: <%d>, fCheckVersion: <%d>, "
+      L"do_copy: <%d>\n",
+      error, result, OrEmpty(src), OrEmpty(dst), failIfExists ? 1 : 0, checkVersion ? 1 : 0, doCopy ? 1 : 0);
+  return result != FALSE;
+}
+
+bool ReadFileVersion(const wchar_t* file, FileVersion* version) {
+  PlatformCalls& platform = Platform();
+  DWORD handle = 0;
+  const DWORD size = platform.GetFileVersionInfoSizeW(file, &handle);
+  if (size == 0) {
+    LogVersionFailure(L"GetFileVersionInfoSize: fileName: <%s>, LastError: <%x>, dwFileVersionSize: <%d>\n", file, 0);
+    return false;
+  }
+  // The block has room beyond the reported size; the system is still told the reported one.
+  std::unique_ptr<BYTE[]> block(new (std::nothrow) BYTE[static_cast<size_t>(size) + 1024]());
+  if (block == nullptr) {
+    DebugLog(L"ReadFileVersion: fileName: <%s>, no memory for <%u> bytes\n", OrEmpty(file), size);
+    return false;
+  }
+  if (!platform.GetFileVersionInfoW(file, handle, size, block.get())) {
+    LogVersionFailure(L"GetFileVersionInfo: fileName: <%s>, LastError: <%x>, dwFileVersionSize: <%d>\n", file, size);
+    return false;
+  }
+  VS_FIXEDFILEINFO* info = nullptr;
+  UINT length = 0;
+  if (!platform.VerQueryValueW(block.get(), L"\\", reinterpret_cast<LPVOID*>(&info), &length) || length == 0 ||
+      info == nullptr) {
+    LogVersionFailure(L"VerQueryValue: fileName: <%s>, LastError: <%x>, nLen: <%d>\n", file, length);
+    return false;
+  }
+  if (info->dwSignature != 0xFEEF04BD) {
+    DebugLog(L"verInfo->dwSignature != 0xfeef04bd: sig: <%x>\n", info->dwSignature);
+    return false;
+  }
+  FileVersion read;
+  read.major = HIWORD(info->dwFileVersionMS);
+  read.minor = LOWORD(info->dwFileVersionMS);
+  read.build = HIWORD(info->dwFileVersionLS);
+  read.revision = LOWORD(info->dwFileVersionLS);
+  if (version != nullptr) *version = read;
+  DebugLog(L"FileVersion: <%s> -> <%d.%d.%d.%d>\n", OrEmpty(file), static_cast<int>(read.major),
+           static_cast<int>(read.minor), static_cast<int>(read.build), static_cast<int>(read.revision));
+  return true;
 }

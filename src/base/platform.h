@@ -32,6 +32,7 @@ struct PlatformCalls {
   std::function<BOOL(LPCWSTR)> RemoveDirectoryW = ::RemoveDirectoryW;
   std::function<DWORD(DWORD, LPWSTR)> GetCurrentDirectoryW = ::GetCurrentDirectoryW;
   std::function<BOOL(LPCWSTR)> SetCurrentDirectoryW = ::SetCurrentDirectoryW;
+  std::function<DWORD(LPCWSTR, DWORD, LPWSTR, LPWSTR*)> GetFullPathNameW = ::GetFullPathNameW;
   std::function<DWORD()> GetLastError = ::GetLastError;
   std::function<void(DWORD)> SetLastError = ::SetLastError;
 

@@ -1,5 +1,6 @@
 #include "support/fixtures.h"
 
+#include <algorithm>
 #include <fstream>
 
 #include "front/main.h"
@@ -160,6 +161,100 @@ int RunHelper(std::vector<std::wstring> arguments) {
   std::vector<wchar_t*> argv;
   for (std::wstring& argument : arguments) argv.push_back(&argument[0]);
   return qel_tmain(static_cast<int>(argv.size()), argv.data());
+}
+
+std::vector<std::wstring> ListNames(const std::wstring& dir) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((dir + L"\\*.*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    const std::wstring name = data.cFileName;
+    if (name != L"." && name != L"..") names.push_back(name);
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+  return names;
+}
+
+std::vector<std::wstring> TreeEntries(const std::wstring& dir) {
+  std::vector<std::wstring> entries;
+  std::vector<std::wstring> pending{L""};
+  while (!pending.empty()) {
+    const std::wstring relative = pending.back();
+    pending.pop_back();
+    const std::wstring folder = relative.empty() ? dir : dir + L"\\" + relative;
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((folder + L"\\*.*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) continue;
+    do {
+      const std::wstring name = data.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring child = relative.empty() ? name : relative + L"\\" + name;
+      entries.push_back(child);
+      const DWORD attributes = data.dwFileAttributes;
+      if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        pending.push_back(child);
+      }
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+  }
+  std::sort(entries.begin(), entries.end());
+  return entries;
+}
+
+LockedFile::LockedFile(const std::wstring& path)
+    : handle_(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                          nullptr)) {
+  EXPECT_NE(handle_, INVALID_HANDLE_VALUE) << Narrow(path);
+}
+
+void LockedFile::Release() {
+  if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+  handle_ = INVALID_HANDLE_VALUE;
+}
+
+std::wstring LinuxPath(const std::wstring& path) {
+  wchar_t prefix[MAX_PATH * 4] = {};
+  const DWORD length = GetEnvironmentVariableW(L"WINEPREFIX", prefix, MAX_PATH * 4);
+  EXPECT_TRUE(length > 0 && length < MAX_PATH * 4) << "WINEPREFIX is not set";
+  EXPECT_TRUE(path.size() > 3 && (path[0] == L'C' || path[0] == L'c') && path.compare(1, 2, L":\\") == 0)
+      << Narrow(path);
+  std::wstring linuxPath = std::wstring(prefix, length) + L"/drive_c/" + path.substr(3);
+  for (wchar_t& c : linuxPath) {
+    if (c == L'\\') c = L'/';
+  }
+  return linuxPath;
+}
+
+void RunLinux(const wchar_t* program, std::wstring commandLine) {
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  const BOOL started =
+      CreateProcessW(program, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process);
+  ASSERT_TRUE(started) << Narrow(commandLine) << " error " << GetLastError();
+  WaitForSingleObject(process.hProcess, 10000);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+}
+
+bool WaitUntil(const std::function<bool()>& condition) {
+  for (int i = 0; i < 100; ++i) {
+    if (condition()) return true;
+    Sleep(50);
+  }
+  return condition();
+}
+
+LinuxLink::LinuxLink(const std::wstring& link, const std::wstring& target) : link_(link) {
+  RunLinux(L"\\\\?\\unix\\bin\\ln", L"ln -s \"" + LinuxPath(target) + L"\" \"" + LinuxPath(link) + L"\"");
+  EXPECT_TRUE(WaitUntil([this] { return Exists(link_); })) << "no link made at " << Narrow(link_);
+}
+
+LinuxLink::~LinuxLink() {
+  // rm without -r removes the link itself and can never remove what it points to.
+  RunLinux(L"\\\\?\\unix\\bin\\rm", L"rm -f \"" + LinuxPath(link_) + L"\"");
+  EXPECT_TRUE(WaitUntil([this] { return !Exists(link_); })) << "link not removed: " << Narrow(link_);
 }
 
 std::string Narrow(const std::wstring& text) {

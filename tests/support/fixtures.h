@@ -50,7 +50,11 @@ struct Box {
 class BoxRecorder {
  public:
   BoxRecorder();
-  void Answer(std::vector<int> answers) { answers_ = std::move(answers); }
+  // A new script starts with its first answer.
+  void Answer(std::vector<int> answers) {
+    answers_ = std::move(answers);
+    next_ = 0;
+  }
 
   std::vector<Box> boxes;
 
@@ -114,6 +118,51 @@ bool Exists(const std::wstring& path);
 std::string ReadAll(const std::wstring& path);
 // Removes a file or a whole tree, read-only entries included; links are removed, not entered.
 void RemoveTree(const std::wstring& path);
+
+// The names in a folder in the order the platform lists them, "." and ".." left out.
+std::vector<std::wstring> ListNames(const std::wstring& dir);
+
+// Every entry below dir as a relative path, sorted; links are listed, not entered.
+std::vector<std::wstring> TreeEntries(const std::wstring& dir);
+
+// Holds a file open without sharing, as another program that uses it would, until
+// Release() or the end of the scope.
+class LockedFile {
+ public:
+  explicit LockedFile(const std::wstring& path);
+  ~LockedFile() { Release(); }
+  LockedFile(const LockedFile&) = delete;
+  LockedFile& operator=(const LockedFile&) = delete;
+  void Release();
+
+ private:
+  HANDLE handle_;
+};
+
+// The Linux path of a C: path in this prefix.
+std::wstring LinuxPath(const std::wstring& path);
+
+// Runs a Linux program of this machine (program as "\\?\unix\bin\ln", commandLine with
+// argv[0] first). Under Wine its exit code cannot be read and its work may show only
+// after the wait for it has ended: check what it does with WaitUntil.
+void RunLinux(const wchar_t* program, std::wstring commandLine);
+
+// Polls the condition for up to 5 seconds; its last value.
+bool WaitUntil(const std::function<bool()>& condition);
+
+// A Linux symbolic link inside the prefix (Wine lists it as a directory with the
+// reparse-point attribute and cannot remove it). Made and removed with the Linux ln and
+// rm, never followed; the target is a C: path. Declare it after the TempDir that holds it.
+class LinuxLink {
+ public:
+  LinuxLink(const std::wstring& link, const std::wstring& target);
+  ~LinuxLink();
+  LinuxLink(const LinuxLink&) = delete;
+  LinuxLink& operator=(const LinuxLink&) = delete;
+
+ private:
+  std::wstring link_;
+};
 
 // The usual frame of a test: boxes and trace captured, quiet mode restored.
 class HelperTest : public ::testing::Test {

@@ -1,0 +1,336 @@
+#include "tasks/clean.h"
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/text.h"
+#include "front/main.h"
+#include "support/fixtures.h"
+
+namespace {
+
+enum class BoxKind { Question, Retry, NotFound, Other };
+
+BoxKind KindOf(const Box& box) {
+  if (box.text.rfind(L"The installation directory is not empty:\n'", 0) == 0) return BoxKind::Question;
+  if (box.text.rfind(L"Some files in directory \n'", 0) == 0) return BoxKind::Retry;
+  if (box.text.find(L"The installation directory of the Tarnwell could not be found.") != std::wstring::npos) {
+    return BoxKind::NotFound;
+  }
+  return BoxKind::Other;
+}
+
+std::wstring SpecialFolder(int csidl) {
+  wchar_t path[MAX_PATH] = {};
+  EXPECT_TRUE(SHGetSpecialFolderPathW(nullptr, path, csidl, FALSE)) << csidl;
+  return path;
+}
+
+std::wstring Upper(std::wstring text) {
+  for (wchar_t& c : text) {
+    if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+  }
+  return text;
+}
+
+// A tree with every kind of entry that "clean" must remove, below a fresh folder.
+class CleanTest : public HelperTest {
+ protected:
+  int Clean(const std::wstring& path) {
+    std::vector<std::wstring> arguments = {L"C:\\Setup\\QelInstallHelper.exe", L"clean", path};
+    std::vector<wchar_t*> argv;
+    for (std::wstring& argument : arguments) argv.push_back(&argument[0]);
+    return qel_tmain(static_cast<int>(argv.size()), argv.data());
+  }
+
+  std::vector<BoxKind> ShownBoxes() const {
+    std::vector<BoxKind> kinds;
+    for (const Box& box : boxes.boxes) kinds.push_back(KindOf(box));
+    return kinds;
+  }
+
+  // Fills inst; returns what is in it.
+  static std::vector<std::wstring> Populate(const TempDir& tree) {
+    const DWORD readOnlySystem = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM;
+    SetFileAttributesW(tree.MakeFile(L"inst\\setup.log").c_str(), FILE_ATTRIBUTE_READONLY);
+    SetFileAttributesW(tree.MakeFile(L"inst\\bin\\tool.exe").c_str(), readOnlySystem | FILE_ATTRIBUTE_HIDDEN);
+    tree.MakeFile(L"inst\\Данные\\ölçü.txt");
+    SetFileAttributesW((tree / L"inst\\bin").c_str(), readOnlySystem);
+    SetFileAttributesW(tree.MakeDir(L"inst\\cache").c_str(), FILE_ATTRIBUTE_HIDDEN);
+    return TreeEntries(tree / L"inst");
+  }
+
+  bool Reached(const wchar_t* function) const {
+    const std::vector<std::wstring> functions = trace.Functions();
+    return std::find(functions.begin(), functions.end(), function) != functions.end();
+  }
+
+  TempDir dir;
+};
+
+using Kinds = std::vector<BoxKind>;
+const BoxKind Q = BoxKind::Question;
+const BoxKind R = BoxKind::Retry;
+const BoxKind NF = BoxKind::NotFound;
+
+TEST_F(CleanTest, EveryAnswerLeavesTheFilesItPromises) {
+  enum State { kAllKept, kAllGone, kInUseLeft };
+  struct Case {
+    const char* name;
+    std::vector<int> answers;
+    bool fileInUse;  // held open through every pass
+    int result;
+    State state;
+    Kinds shown;
+  };
+  const std::vector<Case> cases = {
+      {"Yes", {IDYES}, false, 0, kAllGone, {Q}},
+      {"No", {IDNO}, false, 0, kAllKept, {Q}},
+      {"Cancel", {IDCANCEL}, false, 1, kAllKept, {Q}},
+      {"a question that could not be shown", {0}, false, 0, kAllKept, {Q}},
+      {"No with a file in use", {IDNO}, true, 0, kAllKept, {Q}},
+      {"Ignore after a failed pass", {IDYES, IDIGNORE}, true, 0, kInUseLeft, {Q, R}},
+      {"Abort after a failed pass", {IDYES, IDABORT}, true, 1, kInUseLeft, {Q, R}},
+      {"Retry repeats the pass", {IDYES, IDRETRY, IDRETRY, IDABORT}, true, 1, kInUseLeft, {Q, R, R, R}},
+      {"an unexpected answer retries", {IDYES, IDOK, IDIGNORE}, true, 0, kInUseLeft, {Q, R, R}},
+      {"a retry question that could not be shown", {IDYES, 0}, true, 0, kInUseLeft, {Q, R}},
+  };
+  for (const Case& c : cases) {
+    TempDir tree;
+    const std::vector<std::wstring> before = Populate(tree);
+    std::unique_ptr<LockedFile> inUse;
+    if (c.fileInUse) inUse = std::make_unique<LockedFile>(tree.MakeFile(L"inst\\bin\\inuse.dat"));
+    BoxRecorder answers;
+    answers.Answer(c.answers);
+    boxes.boxes.clear();
+
+    EXPECT_EQ(Clean(tree / L"inst"), c.result) << c.name;
+
+    Kinds shown;
+    for (const Box& box : answers.boxes) shown.push_back(KindOf(box));
+    EXPECT_EQ(shown, c.shown) << c.name;
+    std::vector<std::wstring> expected = before;
+    if (c.fileInUse) expected.push_back(L"bin\\inuse.dat");
+    std::sort(expected.begin(), expected.end());
+    if (c.state == kAllGone) expected.clear();
+    if (c.state == kInUseLeft) expected = {L"bin", L"bin\\inuse.dat"};
+    EXPECT_EQ(TreeEntries(tree / L"inst"), expected) << c.name;
+    EXPECT_TRUE(Exists(tree / L"inst")) << c.name;
+  }
+}
+
+TEST_F(CleanTest, ARetryAfterTheFileIsFreedFinishesTheJob) {
+  Populate(dir);
+  LockedFile inUse(dir.MakeFile(L"inst\\bin\\inuse.dat"));
+  boxes.Answer({IDYES, IDRETRY});
+  int retries = 0;
+  ScopedOverride<int(HWND, LPCWSTR, LPCWSTR, UINT)> freeOnRetry(
+      Platform().MessageBoxW, [&](HWND owner, LPCWSTR text, LPCWSTR caption, UINT style) {
+        if ((style & MB_TYPEMASK) == MB_ABORTRETRYIGNORE && ++retries == 1) inUse.Release();
+        return freeOnRetry.original()(owner, text, caption, style);
+      });
+  EXPECT_EQ(Clean(dir / L"inst"), 0);
+  EXPECT_EQ(ShownBoxes(), (Kinds{Q, R}));
+  EXPECT_TRUE(TreeEntries(dir / L"inst").empty());
+}
+
+TEST_F(CleanTest, AnEmptyDirectoryNeedsNoQuestion) {
+  EXPECT_EQ(Clean(dir.MakeDir(L"inst")), 0);
+  EXPECT_TRUE(boxes.boxes.empty());
+  EXPECT_TRUE(Reached(L"HandleCleanInstallDir"));
+}
+
+TEST_F(CleanTest, TheHelpersOwnFileInUseIsNoFailure) {
+  Populate(dir);
+  LockedFile running(dir.MakeFile(L"inst\\QelInstallHelper.exe"));
+  boxes.Answer({IDYES});
+  EXPECT_EQ(Clean(dir / L"inst"), 0);
+  EXPECT_EQ(ShownBoxes(), Kinds{Q});
+  EXPECT_EQ(TreeEntries(dir / L"inst"), std::vector<std::wstring>{L"QelInstallHelper.exe"});
+}
+
+TEST_F(CleanTest, AFolderNamedLikeAUserFolderElsewhereIsCleaned) {
+  dir.MakeFile(L"Desktop\\a.txt");
+  dir.MakeFile(L"Documents\\b.txt");
+  boxes.Answer({IDYES, IDYES});
+  EXPECT_EQ(Clean(dir / L"Desktop"), 0);
+  EXPECT_EQ(Clean(dir / L"Documents\\"), 0);
+  EXPECT_EQ(ShownBoxes(), (Kinds{Q, Q}));
+  EXPECT_EQ(TreeEntries(dir.path()), (std::vector<std::wstring>{L"Desktop", L"Documents"}));
+}
+
+// Wine lets root list every folder: the seam refuses the listings.
+TEST_F(CleanTest, AFolderThatCannotBeListedRevertsWithNotFound) {
+  const std::vector<std::wstring> before = Populate(dir);
+  std::wstring refused;
+  ScopedOverride<HANDLE(LPCWSTR, LPWIN32_FIND_DATAW)> deny(
+      Platform().FindFirstFileW, [&](LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
+        if (!refused.empty() && std::wstring(pattern) == refused + L"\\*.*") {
+          SetLastError(ERROR_ACCESS_DENIED);
+          return INVALID_HANDLE_VALUE;
+        }
+        return deny.original()(pattern, data);
+      });
+
+  refused = dir / L"inst";
+  EXPECT_EQ(Clean(dir / L"inst"), 1) << "before asking";
+  EXPECT_EQ(ShownBoxes(), Kinds{NF});
+  EXPECT_NE(boxes.boxes[0].text.find(L"Path: '" + dir / L"inst" + L"'."), std::wstring::npos);
+  EXPECT_EQ(TreeEntries(dir / L"inst"), before);
+
+  refused = dir / L"inst\\Данные";
+  boxes.boxes.clear();
+  boxes.Answer({IDYES});
+  EXPECT_EQ(Clean(dir / L"inst"), 1) << "during the delete pass";
+  EXPECT_EQ(ShownBoxes(), (Kinds{Q, NF}));
+  EXPECT_EQ(TreeEntries(dir / L"inst"), (std::vector<std::wstring>{L"Данные", L"Данные\\ölçü.txt"}));
+}
+
+TEST_F(CleanTest, ALinkOutOfTheDirectoryLeavesItsTargetUntouched) {
+  const std::wstring outside = dir.MakeDir(L"outside");
+  const std::wstring keep = dir.MakeFile(L"outside\\keep.txt", "keep");
+  SetFileAttributesW(keep.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM);
+  const DWORD keepAttributes = GetFileAttributesW(keep.c_str());
+  const DWORD outsideAttributes = GetFileAttributesW(outside.c_str());
+  Populate(dir);
+  LinuxLink link(dir / L"inst\\bin\\link", outside);
+
+  struct Case {
+    int finalAnswer;
+    int result;
+  };
+  for (const Case& c : {Case{IDIGNORE, 0}, Case{IDABORT, 1}}) {
+    boxes.boxes.clear();
+    boxes.Answer({IDYES, c.finalAnswer});
+    EXPECT_EQ(Clean(dir / L"inst"), c.result) << "Wine cannot remove the link: the pass reports a failure";
+    EXPECT_EQ(ShownBoxes(), (Kinds{Q, R}));
+    EXPECT_EQ(TreeEntries(dir / L"inst"), (std::vector<std::wstring>{L"bin", L"bin\\link"}));
+    EXPECT_EQ(ListNames(outside), std::vector<std::wstring>{L"keep.txt"});
+    EXPECT_EQ(ReadAll(keep), "keep");
+    EXPECT_EQ(GetFileAttributesW(keep.c_str()), keepAttributes);
+    EXPECT_EQ(GetFileAttributesW(outside.c_str()), outsideAttributes);
+  }
+}
+
+// Even a wrong refusal cannot harm these folders: every call that lists, deletes or
+// changes attributes fails the test instead of acting.
+class ProtectedFolderTest : public CleanTest {
+ protected:
+  void Forbid(const char* what) { ADD_FAILURE() << what << " reached for a protected folder"; }
+
+  ScopedOverride<HANDLE(LPCWSTR, LPWIN32_FIND_DATAW)> noListing{Platform().FindFirstFileW,
+                                                                [this](LPCWSTR, LPWIN32_FIND_DATAW) {
+                                                                  Forbid("FindFirstFileW");
+                                                                  return INVALID_HANDLE_VALUE;
+                                                                }};
+  ScopedOverride<BOOL(LPCWSTR)> noDelete{Platform().DeleteFileW, [this](LPCWSTR) {
+                                           Forbid("DeleteFileW");
+                                           return FALSE;
+                                         }};
+  ScopedOverride<BOOL(LPCWSTR)> noRemove{Platform().RemoveDirectoryW, [this](LPCWSTR) {
+                                           Forbid("RemoveDirectoryW");
+                                           return FALSE;
+                                         }};
+  ScopedOverride<BOOL(LPCWSTR, DWORD)> noAttributes{Platform().SetFileAttributesW, [this](LPCWSTR, DWORD) {
+                                                      Forbid("SetFileAttributesW");
+                                                      return FALSE;
+                                                    }};
+};
+
+TEST_F(ProtectedFolderTest, TheDriveRootAndTheWindowsFolderAreRefusedThroughTheCommand) {
+  const std::wstring windows = SpecialFolder(CSIDL_WINDOWS);
+  struct Case {
+    std::wstring path;
+    const wchar_t* why;
+  };
+  const std::vector<Case> cases = {
+      {L"C:\\", L"a drive root"},
+      {L"c:/", L"a drive root"},
+      {L"\"C:\\\\\"", L"a drive root"},
+      {L"C:", L"a drive root"},
+      {L"\\", L"a drive root"},
+      {windows, L"the Windows folder"},
+      {Upper(windows) + L"\\", L"the Windows folder"},
+      {windows + L"\\.", L"the Windows folder"},
+      {windows + L".", L"the Windows folder"},
+      {windows + L"\\system32\\..", L"the Windows folder"},
+      {windows + L"\\..\\..", L"a drive root"},
+  };
+  for (const Case& c : cases) {
+    trace.lines.clear();
+    EXPECT_EQ(Clean(c.path), 0) << Narrow(c.path);
+    EXPECT_TRUE(Reached(L"HandleCleanInstallDir")) << Narrow(c.path);
+    EXPECT_TRUE(trace.Contains(std::wstring(L"> is ") + c.why + L": its content is never deleted")) << Narrow(c.path);
+  }
+  EXPECT_TRUE(boxes.boxes.empty());
+  EXPECT_TRUE(Exists(windows + L"\\system32"));
+}
+
+TEST_F(ProtectedFolderTest, SystemProgramAndUserFoldersAreRefusedAsSuch) {
+  const std::wstring profile = SpecialFolder(CSIDL_PROFILE);
+  const std::wstring profiles = profile.substr(0, profile.rfind(L'\\'));
+  struct Case {
+    std::wstring path;
+    const wchar_t* why;
+  };
+  const std::vector<Case> cases = {
+      {SpecialFolder(CSIDL_SYSTEM), L"a system folder"},
+      {SpecialFolder(CSIDL_SYSTEMX86) + L"\\", L"a system folder"},
+      {SpecialFolder(CSIDL_PROGRAM_FILES), L"a Program Files folder"},
+      {Upper(SpecialFolder(CSIDL_PROGRAM_FILESX86)), L"a Program Files folder"},
+      {SpecialFolder(CSIDL_PROGRAM_FILES_COMMON), L"a Program Files folder"},
+      {profiles, L"the folder that holds the user profiles"},
+      {profile, L"a user's profile folder"},
+      {profiles + L"\\someone", L"a user's profile folder"},
+      {SpecialFolder(CSIDL_DESKTOPDIRECTORY), L"a user's Desktop folder"},
+      {SpecialFolder(CSIDL_PERSONAL) + L"\\", L"a user's Documents folder"},
+      {profiles + L"\\someone\\desktop", L"a user's Desktop or Documents folder"},
+      {profiles + L"/someone/DOCUMENTS/", L"a user's Desktop or Documents folder"},
+      {L"\\\\server\\share\\", L"a drive root"},
+      {L"\\\\server\\share", L"a drive root"},
+      {L"//server/share", L"a drive root"},
+      {L"\\\\?\\C:\\", L"a drive root"},
+      {L"\\\\?\\UNC\\server\\share\\", L"a drive root"},
+      {L"\\\\?\\" + SpecialFolder(CSIDL_WINDOWS), L"the Windows folder"},
+  };
+  for (const Case& c : cases) {
+    trace.lines.clear();
+    EXPECT_EQ(HandleCleanInstallDir(c.path.c_str()), 0) << Narrow(c.path);
+    EXPECT_TRUE(trace.Contains(L"<" + c.path + L"> is " + c.why + L": its content is never deleted")) << Narrow(c.path);
+  }
+  EXPECT_TRUE(boxes.boxes.empty());
+}
+
+// Folders below the protected ones are ordinary installation directories: they get as far
+// as the listing, which the seam refuses so that nothing there is touched.
+TEST_F(CleanTest, FoldersBelowProtectedOnesAreCleanedAsUsual) {
+  const std::wstring profile = SpecialFolder(CSIDL_PROFILE);
+  const std::wstring profiles = profile.substr(0, profile.rfind(L'\\'));
+  std::vector<std::wstring> listed;
+  ScopedOverride<HANDLE(LPCWSTR, LPWIN32_FIND_DATAW)> noListing(Platform().FindFirstFileW,
+                                                                [&](LPCWSTR pattern, LPWIN32_FIND_DATAW) {
+                                                                  listed.push_back(pattern);
+                                                                  SetLastError(ERROR_PATH_NOT_FOUND);
+                                                                  return INVALID_HANDLE_VALUE;
+                                                                });
+  const std::vector<std::wstring> paths = {
+      SpecialFolder(CSIDL_WINDOWS) + L"\\Temp\\Tarnwell",
+      SpecialFolder(CSIDL_PROGRAM_FILES) + L"\\Tarnwell",
+      SpecialFolder(CSIDL_DESKTOPDIRECTORY) + L"\\Tarnwell",
+      profile + L"\\AppData",
+      profiles + L"\\someone\\Documents\\Tarnwell",
+      L"\\\\server\\share\\Tarnwell",
+      L"C:\\Tarnwell",
+  };
+  for (const std::wstring& path : paths) {
+    boxes.boxes.clear();
+    EXPECT_EQ(HandleCleanInstallDir(path.c_str()), 1) << Narrow(path);
+    EXPECT_EQ(ShownBoxes(), Kinds{NF}) << Narrow(path);
+    EXPECT_FALSE(trace.Contains(L"its content is never deleted")) << Narrow(path);
+  }
+  EXPECT_EQ(listed.size(), paths.size());
+}
+
+}  // namespace
