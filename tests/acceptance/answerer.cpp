@@ -79,9 +79,26 @@ size_t Differences(const Pixels& a, const Pixels& b) {
   return different;
 }
 
+// A box taller or wider than the screen may have its icon outside it: the box is moved so
+// that the icon shows.
+void BringIntoView(HWND box, HWND part) {
+  RECT rect = {};
+  GetWindowRect(part, &rect);
+  const LONG width = GetSystemMetrics(SM_CXSCREEN);
+  const LONG height = GetSystemMetrics(SM_CYSCREEN);
+  const LONG dx = rect.left < 0 ? -rect.left : rect.right > width ? width - rect.right : 0;
+  const LONG dy = rect.top < 0 ? -rect.top : rect.bottom > height ? height - rect.bottom : 0;
+  if (dx == 0 && dy == 0) return;
+  RECT boxRect = {};
+  GetWindowRect(box, &boxRect);
+  SetWindowPos(box, nullptr, boxRect.left + dx, boxRect.top + dy, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+  Sleep(300);
+}
+
 // A box's icon handle means nothing in another process, so the icon is told apart by
 // comparing what the screen shows with each system icon drawn on the same background.
-BoxIcon RecognizeIcon(HWND iconControl) {
+BoxIcon RecognizeIcon(HWND box, HWND iconControl) {
+  BringIntoView(box, iconControl);
   RECT rect = {};
   GetWindowRect(iconControl, &rect);
   const int width = rect.right - rect.left;
@@ -180,7 +197,6 @@ void AwaitPicture(const SeenBox& seen) {
 SeenBox ReadBox(HWND box) {
   SeenBox seen;
   GetWindowThreadProcessId(box, &seen.processId);
-  GetWindowRect(box, &seen.rect);
   HWND text = GetDlgItem(box, 0xFFFF);
   if (text == nullptr) text = GetDlgItem(box, 100);
   if (text != nullptr) seen.text = WindowText(text);
@@ -188,7 +204,8 @@ SeenBox ReadBox(HWND box) {
   EnumChildWindows(box, CollectChild, reinterpret_cast<LPARAM>(&children));
   std::sort(children.buttons.begin(), children.buttons.end());
   for (const auto& button : children.buttons) seen.buttons.push_back(button.second);
-  seen.icon = children.icon != nullptr ? RecognizeIcon(children.icon) : BoxIcon::None;
+  seen.icon = children.icon != nullptr ? RecognizeIcon(box, children.icon) : BoxIcon::None;
+  GetWindowRect(box, &seen.rect);
   return seen;
 }
 

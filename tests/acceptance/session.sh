@@ -45,12 +45,15 @@ wineserver_stop() {
   WINEPREFIX="$prefix" HOME="$prefix.home" /usr/lib/wine/wineserver -w 2>/dev/null || true
 }
 
-# Without a window manager (Xvfb has none) Wine draws the boxes' frames itself; its own fonts
-# give them their usual look, the close button's glyph included.
+# Xvfb has no window manager: Wine then manages its windows itself (a managed window waits two
+# seconds for a window manager when it closes) and draws their frames; its own fonts give the
+# boxes their usual look, the close button's glyph included.
 prepare_prefix() {
   [ -f "$prefix/.acceptance" ] && return 0
-  "$root/scripts/wine-run.sh" --prefix "$prefix" reg add 'HKCU\Software\Wine\X11 Driver' \
-    /v Decorated /t REG_SZ /d N /f >/dev/null 2>&1
+  for setting in Managed Decorated; do
+    "$root/scripts/wine-run.sh" --prefix "$prefix" reg add 'HKCU\Software\Wine\X11 Driver' \
+      /v $setting /t REG_SZ /d N /f >/dev/null 2>&1
+  done
   for font in marlett.ttf tahoma.ttf tahomabd.ttf; do
     [ -f "/usr/share/wine/fonts/$font" ] && cp "/usr/share/wine/fonts/$font" "$prefix/drive_c/windows/Fonts/"
   done

@@ -4,6 +4,9 @@
 
 #include "programs/test_component.h"
 
+// Wine removes a Linux link neither as a folder nor as a file: the Linux side does.
+void RemoveLink(const std::wstring& link);
+
 namespace {
 
 std::wstring ModuleFolder() {
@@ -86,35 +89,83 @@ bool SameContent(const std::wstring& a, const std::wstring& b) {
 }
 
 void RemoveTree(const std::wstring& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
+  // Through the "\\?\" form, so that names the usual form cannot reach ("dir.") go too.
+  const std::wstring whole = Verbatim(path);
+  const DWORD attributes = GetFileAttributesW(whole.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return;
-  SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  SetFileAttributesW(whole.c_str(), FILE_ATTRIBUTE_NORMAL);
   const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   const bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-  if (!directory) {
-    DeleteFileW(path.c_str());
+  if (link) {
+    RemoveLink(path);
     return;
   }
-  if (!link) {
-    std::vector<std::wstring> entries;
-    ListInto(path, L"", entries);
-    // Deepest first, so every folder is empty when its turn comes.
-    std::sort(entries.begin(), entries.end(), [](const std::wstring& a, const std::wstring& b) { return a > b; });
-    for (const std::wstring& entry : entries) {
-      const std::wstring full = path + L"\\" + entry;
-      const DWORD entryAttributes = GetFileAttributesW(full.c_str());
-      SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
-      if (entryAttributes != INVALID_FILE_ATTRIBUTES && (entryAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        RemoveDirectoryW(full.c_str());
-      } else {
-        DeleteFileW(full.c_str());
-      }
+  if (!directory) {
+    DeleteFileW(whole.c_str());
+    return;
+  }
+  std::vector<std::wstring> entries;
+  ListInto(whole, L"", entries);
+  // Deepest first, so every folder is empty when its turn comes.
+  std::sort(entries.begin(), entries.end(), [](const std::wstring& a, const std::wstring& b) { return a > b; });
+  for (const std::wstring& entry : entries) {
+    const std::wstring full = whole + L"\\" + entry;
+    const DWORD entryAttributes = GetFileAttributesW(full.c_str());
+    if (entryAttributes != INVALID_FILE_ATTRIBUTES && (entryAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      RemoveLink(path + L"\\" + entry);
+      continue;
+    }
+    SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (entryAttributes != INVALID_FILE_ATTRIBUTES && (entryAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      RemoveDirectoryW(full.c_str());
+    } else {
+      DeleteFileW(full.c_str());
     }
   }
-  RemoveDirectoryW(path.c_str());
+  RemoveDirectoryW(whole.c_str());
 }
 
-Folder::Folder() {
+std::wstring Verbatim(const std::wstring& path) {
+  return path.rfind(L"\\\\", 0) == 0 ? path : L"\\\\?\\" + path;
+}
+
+std::string UnixPath(const std::wstring& path) {
+  // C:\ is the prefix's drive_c folder; only paths on C: are asked for.
+  char prefix[MAX_PATH * 4] = {};
+  GetEnvironmentVariableA("WINEPREFIX", prefix, sizeof(prefix));
+  std::string unix = std::string(prefix) + "/drive_c";
+  for (wchar_t c : path.substr(2)) unix += c == L'\\' ? '/' : static_cast<char>(c);
+  return unix;
+}
+
+void RunUnix(const std::wstring& tool, const std::string& commandLine) {
+  std::wstring command(commandLine.begin(), commandLine.end());
+  const std::wstring application = L"\\\\?\\unix\\bin\\" + tool;
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(application.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process)) {
+    ADD_FAILURE() << "cannot run " << commandLine << ", error " << GetLastError();
+    return;
+  }
+  WaitForSingleObject(process.hProcess, 10000);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+}
+
+void MakeLink(const std::wstring& link, const std::string& target) {
+  RunUnix(L"ln", "ln -s " + target + " " + UnixPath(link));
+  for (int waited = 0; waited < 100 && !Exists(link); ++waited) Sleep(50);
+  EXPECT_NE(GetFileAttributesW(link.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT, 0u) << "no link " << Narrow(link);
+}
+
+void RemoveLink(const std::wstring& link) {
+  RunUnix(L"rm", "rm -f " + UnixPath(link));
+  for (int waited = 0; waited < 100 && Exists(link); ++waited) Sleep(50);
+}
+
+TestDir::TestDir() {
   static int counter = 0;
   const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
   std::string name = test != nullptr ? std::string(test->test_suite_name()) + "." + test->name() : "test";
@@ -128,9 +179,9 @@ Folder::Folder() {
   EXPECT_TRUE(CreateDirectoryW(path_.c_str(), nullptr)) << Narrow(path_);
 }
 
-Folder::~Folder() { RemoveTree(path_); }
+TestDir::~TestDir() { RemoveTree(path_); }
 
-std::wstring Folder::MakeDir(const std::wstring& relative) const {
+std::wstring TestDir::MakeDir(const std::wstring& relative) const {
   std::wstring full = path_;
   size_t start = 0;
   while (start <= relative.size()) {
@@ -143,7 +194,7 @@ std::wstring Folder::MakeDir(const std::wstring& relative) const {
   return full;
 }
 
-std::wstring Folder::MakeFile(const std::wstring& relative, const std::string& content) const {
+std::wstring TestDir::MakeFile(const std::wstring& relative, const std::string& content) const {
   const size_t slash = relative.rfind(L'\\');
   if (slash != std::wstring::npos) MakeDir(relative.substr(0, slash));
   const std::wstring full = *this / relative;
@@ -157,7 +208,7 @@ std::wstring Folder::MakeFile(const std::wstring& relative, const std::string& c
   return full;
 }
 
-std::vector<std::wstring> Folder::List() const {
+std::vector<std::wstring> TestDir::List() const {
   std::vector<std::wstring> entries;
   ListInto(path_, L"", entries);
   std::sort(entries.begin(), entries.end());

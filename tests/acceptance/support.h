@@ -22,14 +22,22 @@ std::string ReadAll(const std::wstring& path);
 bool SameContent(const std::wstring& a, const std::wstring& b);
 // Removes a file or a whole tree, read-only entries included; links are removed, not entered.
 void RemoveTree(const std::wstring& path);
+// The "\\?\" form of a full path, which reaches names that the usual form cannot ("dir.").
+std::wstring Verbatim(const std::wstring& path);
+
+// A symbolic link made on the Linux side, as Wine lists it: a directory and reparse point.
+// target is taken as it is (relative to the link's folder, when relative).
+void MakeLink(const std::wstring& link, const std::string& target);
+// The Linux path of a path on C:.
+std::string UnixPath(const std::wstring& path);
 
 // A fresh folder below C:\qelacceptance for one test, removed with its content afterwards.
-class Folder {
+class TestDir {
  public:
-  Folder();
-  ~Folder();
-  Folder(const Folder&) = delete;
-  Folder& operator=(const Folder&) = delete;
+  TestDir();
+  ~TestDir();
+  TestDir(const TestDir&) = delete;
+  TestDir& operator=(const TestDir&) = delete;
 
   const std::wstring& path() const { return path_; }
   std::wstring operator/(const std::wstring& relative) const { return path_ + L"\\" + relative; }
@@ -114,7 +122,7 @@ class Installation {
   Installation& operator=(const Installation&) = delete;
 
   const std::wstring& path() const { return folder_.path(); }
-  const Folder& folder() const { return folder_; }
+  const TestDir& folder() const { return folder_; }
   const EngineNames& names() const { return names_; }
   std::wstring EngineDir() const { return folder_ / L"VBAEngine\\Windows64"; }
   std::wstring Engine(const std::wstring& name) const { return EngineDir() + L"\\" + name; }
@@ -124,7 +132,7 @@ class Installation {
 
  private:
   void ForgetSystemDirFiles() const;
-  Folder folder_;
+  TestDir folder_;
   EngineNames names_;
 };
 
