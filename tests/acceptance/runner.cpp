@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <regex>
-#include <thread>
 
 namespace {
 
@@ -33,53 +33,39 @@ std::vector<std::wstring> Lines(const std::string& utf8) {
   return lines;
 }
 
-// The read end of a pipe whose write end a child inherits, drained by a thread of its own
-// so that the child never blocks on a full pipe.
-class Capture {
+// A file that a child writes as its standard output or error. A file rather than a pipe:
+// Wine may hand the standard handles on to a process that outlives the child (its desktop
+// process, started by the first program that needs one), and a pipe would then never end.
+class OutputFile {
  public:
-  Capture() {
+  OutputFile() {
+    wchar_t folder[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, folder);
+    wchar_t name[MAX_PATH] = {};
+    GetTempFileNameW(folder, L"qel", 0, name);
+    path_ = name;
     SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
-    CreatePipe(&read_, &write_, &inheritable, 0);
-    SetHandleInformation(read_, HANDLE_FLAG_INHERIT, 0);
+    handle_ = CreateFileW(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                          &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
   }
-  ~Capture() {
-    CloseWriteEnd();
-    if (thread_.joinable()) thread_.join();
-    CloseHandle(read_);
+  ~OutputFile() {
+    Close();
+    DeleteFileW(path_.c_str());
   }
-  Capture(const Capture&) = delete;
-  Capture& operator=(const Capture&) = delete;
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
 
-  HANDLE writeEnd() const { return write_; }
-  // After the child has started: only the child holds the write end now.
-  void Start(std::function<void(const std::string&)> onData = {}) {
-    CloseWriteEnd();
-    thread_ = std::thread([this, onData] {
-      char chunk[4096];
-      DWORD read = 0;
-      while (ReadFile(read_, chunk, sizeof(chunk), &read, nullptr) && read > 0) {
-        std::lock_guard<std::mutex> guard(mutex_);
-        text_.append(chunk, read);
-        if (onData) onData(text_);
-      }
-    });
+  HANDLE handle() const { return handle_; }
+  // Once the child has started: only the child writes now.
+  void Close() {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
   }
-  std::string Finish() {
-    if (thread_.joinable()) thread_.join();
-    std::lock_guard<std::mutex> guard(mutex_);
-    return text_;
-  }
+  std::string Read() const { return ReadAll(path_); }
 
  private:
-  void CloseWriteEnd() {
-    if (write_ != nullptr) CloseHandle(write_);
-    write_ = nullptr;
-  }
-  HANDLE read_ = nullptr;
-  HANDLE write_ = nullptr;
-  std::thread thread_;
-  std::mutex mutex_;
-  std::string text_;
+  std::wstring path_;
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
 };
 
 // The number after a marker in the tool's report, or 0.
@@ -111,11 +97,12 @@ Started Start(std::wstring commandLine, HANDLE out, HANDLE err) {
 }
 
 // Waits for the process within the time limit; one that overruns is ended.
-bool Await(HANDLE process, DWORD& exitCode, DWORD alsoEnd = 0) {
+bool Await(HANDLE process, DWORD& exitCode, const std::function<DWORD()>& alsoEnd = {}) {
   const bool ended = WaitForSingleObject(process, kTimeLimitMs) == WAIT_OBJECT_0;
   if (!ended) {
     TerminateProcess(process, 0xDEAD);
-    HANDLE other = alsoEnd != 0 ? OpenProcess(PROCESS_TERMINATE, FALSE, alsoEnd) : nullptr;
+    const DWORD otherId = alsoEnd ? alsoEnd() : 0;
+    HANDLE other = otherId != 0 ? OpenProcess(PROCESS_TERMINATE, FALSE, otherId) : nullptr;
     if (other != nullptr) {
       TerminateProcess(other, 0xDEAD);
       CloseHandle(other);
@@ -154,27 +141,29 @@ bool HelperRun::TraceContains(const std::wstring& text) const {
 
 HelperRun RunHelper(const std::wstring& arguments, std::vector<Press> presses, const std::wstring& helper) {
   HelperRun run;
-  std::atomic<DWORD> helperPid{0};
-  Capture out;
-  Capture err;
+  OutputFile out;
+  OutputFile err;
   const std::wstring commandLine =
       Quoted(BesideTests(L"qel_trace.exe")) + L" " + Quoted(helper) + (arguments.empty() ? L"" : L" " + arguments);
-  Started tool = Start(commandLine, out.writeEnd(), err.writeEnd());
+  Started tool = Start(commandLine, out.handle(), err.handle());
+  out.Close();
+  err.Close();
   if (!tool.ok) return run;
-  out.Start();
-  // The tool names the helper's process as soon as it runs, long before any box.
-  err.Start([&helperPid](const std::string& report) {
-    if (helperPid == 0) helperPid = ReportedNumber(report, "qel_trace: process ");
-  });
 
-  Answerer answerer([&helperPid](DWORD processId) { return processId != 0 && processId == helperPid; },
+  // The tool names the helper's process as soon as it runs, long before any box.
+  std::atomic<DWORD> helperPid{0};
+  auto reportedPid = [&helperPid, &err] {
+    if (helperPid == 0) helperPid = ReportedNumber(err.Read(), "qel_trace: process ");
+    return helperPid.load();
+  };
+  Answerer answerer([reportedPid](DWORD processId) { return processId != 0 && processId == reportedPid(); },
                     std::move(presses));
-  run.ended = Await(tool.process, run.exitCode, helperPid);
+  run.ended = Await(tool.process, run.exitCode, reportedPid);
   run.boxes = answerer.Finish();
   run.problems = answerer.Problems();
-  run.trace = Lines(out.Finish());
-  run.toolErrors = err.Finish();
-  run.helperPid = helperPid;
+  run.trace = Lines(out.Read());
+  run.toolErrors = err.Read();
+  run.helperPid = reportedPid();
   EXPECT_TRUE(run.ended) << "the helper did not end within " << kTimeLimitMs / 1000 << " s: " << Narrow(arguments);
   EXPECT_NE(run.toolErrors.find("qel_trace: exit code " + std::to_string(run.exitCode) + "\n"), std::string::npos)
       << "the trace tool's report: " << run.toolErrors;

@@ -13,8 +13,9 @@ action=$1
 build=$(cd "$2" && pwd)
 shift 2
 root=$(cd "$(dirname "$0")/../.." && pwd)
-prefix=$build/acceptance-prefix
-state=$build/acceptance-session
+name=${QEL_SESSION_NAME:-acceptance}
+prefix=$build/$name-prefix
+state=$build/$name-session
 mkdir -p "$state"
 
 display_alive() {
@@ -47,19 +48,17 @@ wineserver_stop() {
 
 # Xvfb has no window manager: Wine then manages its windows itself (a managed window waits two
 # seconds for a window manager when it closes) and draws their frames; its own fonts give the
-# boxes their usual look, the close button's glyph included.
+# boxes their usual look, the close button's glyph included. The prefix's system processes
+# start here, on the display given, and serve every program of the session.
 prepare_prefix() {
   [ -f "$prefix/.acceptance" ] && return 0
   for setting in Managed Decorated; do
-    "$root/scripts/wine-run.sh" --prefix "$prefix" reg add 'HKCU\Software\Wine\X11 Driver' \
-      /v $setting /t REG_SZ /d N /f >/dev/null 2>&1
+    DISPLAY=$1 QEL_KEEP_DISPLAY=1 "$root/scripts/wine-run.sh" --prefix "$prefix" \
+      reg add 'HKCU\Software\Wine\X11 Driver' /v $setting /t REG_SZ /d N /f >/dev/null 2>&1
   done
   for font in marlett.ttf tahoma.ttf tahomabd.ttf; do
     [ -f "/usr/share/wine/fonts/$font" ] && cp "/usr/share/wine/fonts/$font" "$prefix/drive_c/windows/Fonts/"
   done
-  # Wine's desktop process started by this step has no display: it must be gone before a
-  # program that shows boxes starts, or their boxes could not be shown.
-  WINEPREFIX="$prefix" HOME="$prefix.home" /usr/lib/wine/wineserver -w 2>/dev/null || true
   touch "$prefix/.acceptance"
 }
 
@@ -74,7 +73,7 @@ case $action in
     echo "display $(cat "$state/display")"
     wineserver_stop
     rm -rf "$prefix" "$prefix.home"
-    prepare_prefix
+    prepare_prefix "$(cat "$state/display")"
     echo "fresh prefix $prefix"
     ;;
   stop)
@@ -92,7 +91,7 @@ case $action in
           own=$state/xvfb.$$.pid
           display=$(start_xvfb "$own")
         fi
-        prepare_prefix
+        prepare_prefix "$display"
         ;;
     esac
     status=0
