@@ -31,6 +31,8 @@ ProcessRecorder::ProcessRecorder()
                 StartedProcess process;
                 process.application = application != nullptr ? application : L"";
                 process.commandLine = commandLine != nullptr ? commandLine : L"";
+                process.currentDirectory = CurrentDirectoryPath();
+                if (beforeStart) beforeStart();
                 process.created = create_.original()(application, commandLine, processAttributes, threadAttributes,
                                                      inherit, flags, environment, directory, startup, information);
                 const DWORD error = GetLastError();

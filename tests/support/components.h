@@ -14,6 +14,7 @@ using CreateProcessSignature = BOOL(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSE
 struct StartedProcess {
   std::wstring application;  // empty when none was given
   std::wstring commandLine;
+  std::wstring currentDirectory;  // the starting process's, which the child inherits
   BOOL created = FALSE;
   PROCESS_INFORMATION handles = {};
 };
@@ -25,6 +26,8 @@ class ProcessRecorder {
   ProcessRecorder();
   std::vector<StartedProcess> started;
   std::vector<HANDLE> closed;
+  // Runs before each start is passed on, to look at the state the child will find.
+  std::function<void()> beforeStart;
 
   // True when both handles of that start were closed.
   bool HandlesClosed(const StartedProcess& process) const;
@@ -67,9 +70,9 @@ class RegistrationCleanup {
 };
 
 struct InstallationOptions {
-  bool control = true;            // VBAEngine\Windows64\wbentX.ocx
-  bool companion = true;          // VBAEngine\Windows64\wbentX.lic
-  bool library = true;            // VBAEngine\Windows64\wbX64.dll
+  bool control = true;            // VBAEngine\Windows64\wbentX<tag>.ocx
+  bool companion = true;          // VBAEngine\Windows64\WBENTX<tag>.LIC
+  bool library = true;            // VBAEngine\Windows64\wbX64<tag>.dll
   bool failingControl = false;    // the control refuses to register
   bool extensionFolder = true;    // AMD64
   bool extension = true;          // AMD64\QELInfo_AMD64.dll
@@ -89,7 +92,7 @@ class Installation {
   const std::wstring& path() const { return dir_.path(); }
   std::wstring EngineDir() const { return dir_ / L"VBAEngine\\Windows64"; }
   std::wstring ControlName() const { return L"wbentX" + tag_ + L".ocx"; }
-  std::wstring CompanionName() const { return L"wbentX" + tag_ + L".lic"; }
+  std::wstring CompanionName() const { return L"WBENTX" + tag_ + L".LIC"; }  // case is ignored
   std::wstring LibraryName() const { return L"wbX64" + tag_ + L".dll"; }
   std::wstring Control() const { return EngineDir() + L"\\" + ControlName(); }
   std::wstring Companion() const { return EngineDir() + L"\\" + CompanionName(); }
