@@ -58,22 +58,8 @@ void WriteNewFile(const std::wstring& path, const std::string& content) {
   CloseHandle(file);
 }
 
-std::wstring CurrentDir() {
-  wchar_t dir[MAX_PATH * 4] = {};
-  GetCurrentDirectoryW(MAX_PATH * 4, dir);
-  return dir;
-}
-
 // The registration tool's runs, by what they do.
 enum class Call { UnregisterControl, RegisterControl, RegisterExtension };
-
-// A process start as the tests look at it: its command line, the current directory it got,
-// and what the system directory's control held at that moment.
-struct Start {
-  std::wstring commandLine;
-  std::wstring currentDir;
-  std::string target;
-};
 
 // Runs "copy" through the dispatcher on an installation and watches the run: each box
 // with the current directory at that moment, each process start, and each copy attempt.
@@ -81,32 +67,18 @@ struct Start {
 class CopyTest : public HelperTest {
  protected:
   CopyTest()
-      : boxCurrentDir_(Platform().MessageBoxW,
-                       [this](HWND owner, LPCWSTR text, LPCWSTR caption, UINT style) {
-                         boxDirs.push_back(CurrentDir());
-                         if ((style & MB_TYPEMASK) == MB_RETRYCANCEL && onRetry) onRetry();
-                         return boxCurrentDir_.original()(owner, text, caption, style);
-                       }),
-        starts_(Platform().CreateProcessW,
-                [this](LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES processAttributes,
-                       LPSECURITY_ATTRIBUTES threadAttributes, BOOL inherit, DWORD flags, LPVOID environment,
-                       LPCWSTR directory, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION information) {
-                  starts.push_back({commandLine != nullptr ? commandLine : L"", CurrentDir(),
-                                    watchedTarget.empty() ? std::string() : ReadAll(watchedTarget)});
-                  return starts_.original()(application, commandLine, processAttributes, threadAttributes, inherit,
-                                            flags, environment, directory, startup, information);
-                }) {
-    saved_ = CurrentDir();
-    EXPECT_TRUE(SetCurrentDirectoryW(work.path().c_str()));
-  }
-  ~CopyTest() override { SetCurrentDirectoryW(saved_.c_str()); }
+      : boxCurrentDir_(Platform().MessageBoxW, [this](HWND owner, LPCWSTR text, LPCWSTR caption, UINT style) {
+          boxDirs.push_back(CurrentDirectoryPath());
+          if ((style & MB_TYPEMASK) == MB_RETRYCANCEL && onRetry) onRetry();
+          return boxCurrentDir_.original()(owner, text, caption, style);
+        }) {}
 
   // A fresh run: what earlier runs recorded is dropped.
   int Copy(const Installation& installation, bool quiet, std::vector<int> answers = {}) {
     boxes.boxes.clear();
     boxes.Answer(std::move(answers));
     boxDirs.clear();
-    starts.clear();
+    processes.started.clear();
     trace.lines.clear();
     QuietMode = false;
     std::vector<std::wstring> arguments = {L"copy", installation.path()};
@@ -132,7 +104,8 @@ class CopyTest : public HelperTest {
     }
   }
 
-  // The command lines of the last run against the expected calls.
+  // The registration tool's runs of the last run against the expected calls; each has
+  // ended and its handles are closed.
   void ExpectCalls(const std::vector<Call>& expected, const std::wstring& target, const std::wstring& extension,
                    const std::string& name) {
     std::vector<std::wstring> lines;
@@ -142,7 +115,10 @@ class CopyTest : public HelperTest {
       if (call == Call::RegisterExtension) lines.push_back(L"regsvr32.exe /s \"" + extension + L"\"");
     }
     std::vector<std::wstring> started;
-    for (const Start& start : starts) started.push_back(start.commandLine);
+    for (const StartedProcess& process : processes.started) {
+      started.push_back(process.commandLine);
+      EXPECT_TRUE(processes.HandlesClosed(process)) << name;
+    }
     EXPECT_EQ(started, lines) << name;
   }
 
@@ -152,27 +128,19 @@ class CopyTest : public HelperTest {
   }
 
   TempDir work;
+  CurrentDirectory current{work.path()};
+  ProcessRecorder processes;
   std::vector<std::wstring> boxDirs;
-  std::vector<Start> starts;
-  std::wstring watchedTarget;
   std::function<void()> onRetry;
 
  private:
-  std::wstring saved_;
   ScopedOverride<int(HWND, LPCWSTR, LPCWSTR, UINT)> boxCurrentDir_;
-  ScopedOverride<CreateProcessSignature> starts_;
 };
 
 using Calls = std::vector<Call>;
 const Call kUnregister = Call::UnregisterControl;
 const Call kRegister = Call::RegisterControl;
 const Call kExtension = Call::RegisterExtension;
-
-InstallationOptions Options(void (*change)(InstallationOptions&)) {
-  InstallationOptions options;
-  change(options);
-  return options;
-}
 
 // The typical run: an earlier control in the system directory is unregistered while it is
 // still the earlier file, the new files are copied over it, the new control is registered
@@ -187,17 +155,19 @@ TEST_F(CopyTest, AnEarlierControlIsUnregisteredBeforeTheNewEngineIsCopiedOverItA
   wchar_t classKey[kComponentKeyChars] = {};
   ComponentClassKey(system.Control().c_str(), classKey);
   ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, classKey, L"EarlierControl", REG_SZ, L"1", 4), ERROR_SUCCESS);
-  watchedTarget = system.Control();
+  std::vector<std::string> targetAtStart;  // what the system directory's control held then
+  processes.beforeStart = [&] { targetAtStart.push_back(ReadAll(system.Control())); };
 
   EXPECT_EQ(Copy(installation, true), 0);
 
   ExpectCalls({kUnregister, kRegister, kExtension}, system.Control(), installation.Extension(), "typical run");
-  ASSERT_EQ(starts.size(), 3u);
-  EXPECT_EQ(starts[0].target, earlier) << "unregistered after it was overwritten";
-  EXPECT_EQ(starts[1].target, ReadAll(installation.Control())) << "registered before it was copied";
-  EXPECT_EQ(starts[0].currentDir, system.dir());
-  EXPECT_EQ(starts[1].currentDir, system.dir());
-  EXPECT_EQ(starts[2].currentDir, work.path()) << "the directory comes back before the extension";
+  ASSERT_EQ(processes.started.size(), 3u);
+  ASSERT_EQ(targetAtStart.size(), 3u);
+  EXPECT_EQ(targetAtStart[0], earlier) << "unregistered after it was overwritten";
+  EXPECT_EQ(targetAtStart[1], ReadAll(installation.Control())) << "registered before it was copied";
+  EXPECT_EQ(processes.started[0].currentDirectory, system.dir());
+  EXPECT_EQ(processes.started[1].currentDirectory, system.dir());
+  EXPECT_EQ(processes.started[2].currentDirectory, work.path()) << "the directory comes back before the extension";
   EXPECT_TRUE(IsRegistered(system.Control()));
   EXPECT_NE(RegGetValueW(HKEY_LOCAL_MACHINE, classKey, L"EarlierControl", RRF_RT_REG_SZ, nullptr, nullptr, nullptr),
             ERROR_SUCCESS)
@@ -207,7 +177,7 @@ TEST_F(CopyTest, AnEarlierControlIsUnregisteredBeforeTheNewEngineIsCopiedOverItA
   EXPECT_FALSE(IsRegistered(system.Library())) << "only the control is registered";
   EXPECT_TRUE(IsRegistered(installation.Extension()));
   EXPECT_FALSE(IsRegistered(installation.Control()));
-  EXPECT_EQ(CurrentDir(), work.path());
+  EXPECT_EQ(CurrentDirectoryPath(), work.path());
   EXPECT_TRUE(boxes.boxes.empty());
 
   const std::vector<std::wstring> traced = trace.Functions();
@@ -222,77 +192,42 @@ TEST_F(CopyTest, AnEarlierControlIsUnregisteredBeforeTheNewEngineIsCopiedOverItA
   EXPECT_EQ(seen, steps);
 }
 
+// What a run leaves: nothing, the engine files in the system directory, the control
+// registered there too, and the extension registered as well.
+enum class Left { Nothing, EngineFiles, Engine, Both };
+
 struct ContentCase {
   const char* name;
   InstallationOptions options;
   int result;
   std::vector<Shown> shown;  // when not quiet
-  bool engineCopied;
-  bool controlRegistered;
-  bool extensionRegistered;
+  Left left;
   Calls calls;
 };
 
+InstallationOptions Set(bool InstallationOptions::*option, bool value) {
+  InstallationOptions options;
+  options.*option = value;
+  return options;
+}
+
 // Every file of the installation missing or failing in turn, with boxes and in quiet mode.
 TEST_F(CopyTest, EachMissingOrFailingFileEndsAsItsRowSays) {
+  using O = InstallationOptions;
+  const Shown engineNotFound = {BoxKind::EngineNotFound, L"installtion.\n\n\n"};
+  const Shown extensionNotFound = {BoxKind::ExtensionNotFound, L".qel files will not be available.\n\n\n"};
   const std::vector<ContentCase> cases = {
-      {"complete", {}, 0, {}, true, true, true, {kRegister, kExtension}},
-      {"no control",
-       Options([](InstallationOptions& o) { o.control = false; }),
-       1,
-       {{BoxKind::EngineNotFound, L"installtion.\n\n\n"}},
-       false,
-       false,
-       false,
-       {}},
-      {"no companion file",
-       Options([](InstallationOptions& o) { o.companion = false; }),
-       1,
-       {{BoxKind::EngineNotFound, L""}},
-       false,
-       false,
-       false,
-       {}},
-      {"no engine library",
-       Options([](InstallationOptions& o) { o.library = false; }),
-       1,
-       {{BoxKind::EngineNotFound, L""}},
-       false,
-       false,
-       false,
-       {}},
-      {"the control refuses to register",
-       Options([](InstallationOptions& o) { o.failingControl = true; }),
-       1,
-       {{BoxKind::RegisterFailed, L"(exit code 5).\n\nRegSvr32 '{target}' failed."}},
-       true,
-       false,
-       false,
+      {"complete", {}, 0, {}, Left::Both, {kRegister, kExtension}},
+      {"no control", Set(&O::control, false), 1, {engineNotFound}, Left::Nothing, {}},
+      {"no companion file", Set(&O::companion, false), 1, {engineNotFound}, Left::Nothing, {}},
+      {"no engine library", Set(&O::library, false), 1, {engineNotFound}, Left::Nothing, {}},
+      {"the control refuses to register", Set(&O::failingControl, true), 1,
+       {{BoxKind::RegisterFailed, L"(exit code 5).\n\nRegSvr32 '{target}' failed."}}, Left::EngineFiles, {kRegister}},
+      {"no AMD64 folder", Set(&O::extensionFolder, false), 0, {extensionNotFound}, Left::Engine, {kRegister}},
+      {"no extension in the AMD64 folder", Set(&O::extension, false), 0, {extensionNotFound}, Left::Engine,
        {kRegister}},
-      {"no AMD64 folder",
-       Options([](InstallationOptions& o) { o.extensionFolder = false; }),
-       0,
-       {{BoxKind::ExtensionNotFound, L""}},
-       true,
-       true,
-       false,
-       {kRegister}},
-      {"no extension in the AMD64 folder",
-       Options([](InstallationOptions& o) { o.extension = false; }),
-       0,
-       {{BoxKind::ExtensionNotFound, L""}},
-       true,
-       true,
-       false,
-       {kRegister}},
-      {"the extension refuses to register",
-       Options([](InstallationOptions& o) { o.failingExtension = true; }),
-       0,
-       {{BoxKind::ExtensionFailed, L"RegSvr32 '{extension}' failed."}},
-       true,
-       true,
-       false,
-       {kRegister, kExtension}},
+      {"the extension refuses to register", Set(&O::failingExtension, true), 0,
+       {{BoxKind::ExtensionFailed, L"RegSvr32 '{extension}' failed."}}, Left::Engine, {kRegister, kExtension}},
   };
   for (const ContentCase& c : cases) {
     for (bool quiet : {false, true}) {
@@ -304,13 +239,14 @@ TEST_F(CopyTest, EachMissingOrFailingFileEndsAsItsRowSays) {
 
       ExpectBoxes(quiet ? std::vector<Shown>{} : c.shown, system.Control(), installation.Extension(), name);
       ExpectCalls(c.calls, system.Control(), installation.Extension(), name);
-      EXPECT_EQ(system.Present(), c.engineCopied ? 3 : 0) << name;
-      if (c.engineCopied) {
+      const bool copied = c.left != Left::Nothing;
+      EXPECT_EQ(system.Present(), copied ? 3 : 0) << name;
+      if (copied) {
         EXPECT_EQ(ReadAll(system.Control()), ReadAll(installation.Control())) << name;
       }
-      EXPECT_EQ(IsRegistered(system.Control()), c.controlRegistered) << name;
-      EXPECT_EQ(IsRegistered(installation.Extension()), c.extensionRegistered) << name;
-      EXPECT_EQ(CurrentDir(), work.path()) << name;
+      EXPECT_EQ(IsRegistered(system.Control()), c.left == Left::Engine || c.left == Left::Both) << name;
+      EXPECT_EQ(IsRegistered(installation.Extension()), c.left == Left::Both) << name;
+      EXPECT_EQ(CurrentDirectoryPath(), work.path()) << name;
     }
   }
 }
@@ -357,7 +293,7 @@ TEST_F(CopyTest, ACopyOntoAControlInUseIsRetriedAsTheUserDecides) {
     EXPECT_EQ(ReadAll(system.Control()), c.result == 0 ? ReadAll(installation.Control()) : earlier) << c.name;
     EXPECT_EQ(IsRegistered(system.Control()), c.result == 0) << c.name;
     EXPECT_EQ(IsRegistered(installation.Extension()), c.result == 0) << c.name;
-    EXPECT_EQ(CurrentDir(), work.path()) << c.name;
+    EXPECT_EQ(CurrentDirectoryPath(), work.path()) << c.name;
     onRetry = nullptr;
   }
 }
@@ -399,10 +335,10 @@ TEST_F(CopyTest, ASystemDirectoryThatCannotBeFoundRevertsBeforeAnythingIsTouched
       const std::wstring detail = c.shownPath != nullptr ? L"Path: '" + std::wstring(c.shownPath) + L"'." : L"";
       ExpectBoxes(quiet ? std::vector<Shown>{} : std::vector<Shown>{{BoxKind::SystemDirNotFound, detail}},
                   system.Control(), installation.Extension(), name);
-      EXPECT_TRUE(starts.empty()) << name;
+      EXPECT_TRUE(processes.started.empty()) << name;
       EXPECT_EQ(Count(L"CopyFilesToDir"), 0) << name;
       EXPECT_EQ(system.Present(), 0) << name;
-      EXPECT_EQ(CurrentDir(), work.path()) << name;
+      EXPECT_EQ(CurrentDirectoryPath(), work.path()) << name;
     }
   }
 }
@@ -417,10 +353,10 @@ TEST_F(CopyTest, ACurrentDirectoryThatCannotBeSavedIsLeftAlone) {
   Installation installation;
   EngineInSystemDir system(installation);
   EXPECT_EQ(Copy(installation, true), 0);
-  ASSERT_EQ(starts.size(), 2u);
-  EXPECT_EQ(starts[0].currentDir, work.path());
+  ASSERT_EQ(processes.started.size(), 2u);
+  EXPECT_EQ(processes.started[0].currentDirectory, work.path());
   EXPECT_TRUE(IsRegistered(system.Control()));
-  EXPECT_EQ(CurrentDir(), work.path());
+  EXPECT_EQ(CurrentDirectoryPath(), work.path());
 }
 
 // Wine reports an x64 processor: other architectures through the seam.
@@ -437,13 +373,13 @@ TEST_F(CopyTest, OnASystemThatIsNot64BitNothingIsTouched) {
     Installation installation;
     EngineInSystemDir system(installation);
     EXPECT_EQ(Copy(installation, quiet), 0);
-    EXPECT_TRUE(starts.empty());
+    EXPECT_TRUE(processes.started.empty());
     EXPECT_TRUE(boxes.boxes.empty());
     EXPECT_EQ(system.Present(), 0);
     EXPECT_EQ(Count(L"Handle32Bit"), 1);
     EXPECT_EQ(Count(L"GetNativeSystemDirectory"), 1);
     EXPECT_EQ(Count(L"HandleVBAEngine") + Count(L"HandleQELInfo") + Count(L"FindFileFileInDir"), 0);
-    EXPECT_EQ(CurrentDir(), work.path());
+    EXPECT_EQ(CurrentDirectoryPath(), work.path());
   }
 
   ScopedOverride<BOOL(HWND, LPWSTR, int, BOOL)> noSystem(Platform().SHGetSpecialFolderPathW,
@@ -455,7 +391,7 @@ TEST_F(CopyTest, OnASystemThatIsNot64BitNothingIsTouched) {
   EngineInSystemDir system(installation);
   EXPECT_EQ(Copy(installation, false), 1);
   ExpectBoxes({{BoxKind::SystemDirNotFound, L"Path: ''."}}, L"", L"", "32-bit, no system directory");
-  EXPECT_EQ(CurrentDir(), work.path());
+  EXPECT_EQ(CurrentDirectoryPath(), work.path());
 }
 
 }  // namespace
