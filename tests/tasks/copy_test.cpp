@@ -394,4 +394,40 @@ TEST_F(CopyTest, OnASystemThatIsNot64BitNothingIsTouched) {
   EXPECT_EQ(CurrentDirectoryPath(), work.path());
 }
 
+// A missing or empty directory never stands for the current drive's root, where
+// "\VBAEngine\Windows64" or "\AMD64" might hold files of someone else.
+TEST_F(CopyTest, TheHandlersRefuseMissingOrEmptyDirectories) {
+  ScopedOverride<HANDLE(LPCWSTR, LPWIN32_FIND_DATAW)> noListing(
+      Platform().FindFirstFileW, [](LPCWSTR pattern, LPWIN32_FIND_DATAW) {
+        ADD_FAILURE() << "listed " << Narrow(pattern);
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+      });
+  NoProcessStarts forbidden;
+  const struct {
+    const char* name;
+    int (*run)(const wchar_t*);
+    const wchar_t* dir;
+    Shown shown;
+  } cases[] = {
+      {"engine, no installation", [](const wchar_t* dir) { return HandleVBAEngine(dir, SystemDir().c_str()); },
+       nullptr, {BoxKind::EngineNotFound, L""}},
+      {"engine, empty installation", [](const wchar_t* dir) { return HandleVBAEngine(dir, SystemDir().c_str()); },
+       L"", {BoxKind::EngineNotFound, L""}},
+      {"engine, no system directory", [](const wchar_t* dir) { return HandleVBAEngine(L"C:\\inst", dir); }, nullptr,
+       {BoxKind::SystemDirNotFound, L"Path: ''."}},
+      {"engine, empty system directory", [](const wchar_t* dir) { return HandleVBAEngine(L"C:\\inst", dir); }, L"",
+       {BoxKind::SystemDirNotFound, L"Path: ''."}},
+      {"extension, no installation", HandleQELInfo, nullptr, {BoxKind::ExtensionNotFound, L""}},
+      {"extension, empty installation", HandleQELInfo, L"", {BoxKind::ExtensionNotFound, L""}},
+  };
+  for (const auto& c : cases) {
+    boxes.boxes.clear();
+    boxDirs.clear();
+    EXPECT_EQ(c.run(c.dir), 1) << c.name;
+    ExpectBoxes({c.shown}, L"", L"", c.name);
+    EXPECT_EQ(CurrentDirectoryPath(), work.path()) << c.name;
+  }
+}
+
 }  // namespace
