@@ -51,11 +51,6 @@ export WINEPREFIX="$prefix" HOME="$prefix.home" WINEDEBUG="${WINEDEBUG:--all}"
 # Tests answer message boxes through the seam; a real box without a display fails at
 # once instead of waiting for a click nobody gives.
 [ -n "${QEL_KEEP_DISPLAY:-}" ] || unset DISPLAY
-# The prefix's Wine server and system processes (services, desktop) outlive the program by
-# seconds. Started by the program, they would keep its standard streams open as long, and a
-# caller that reads them to their end (ctest) would wait for that: start them detached.
-/usr/lib/wine/wineserver -p5 </dev/null >/dev/null 2>&1 || true
-"$wine" cmd /c exit </dev/null >/dev/null 2>&1 || true
 # Started by a Linux path, a program sees itself as \\?\unix\...; started from its own
 # folder, it sees itself on drive T: like the files beside it.
 program=$1
