@@ -52,7 +52,8 @@ while [ ! -f "$status_file" ] || [ -n "$(ls "$shots" | grep '\.request$' || true
     case " $taken " in
       *" $name "*) ;;
       *)
-        DISPLAY=$display import -window root -crop "${width}x${height}+${left}+${top}" +repage "docs/$name.png"
+        DISPLAY=$display import -window root -crop "${width}x${height}+${left}+${top}" +repage -strip \
+          -define png:exclude-chunks=date,time "docs/$name.png"
         taken="$taken $name"
         echo "docs/$name.png"
         ;;

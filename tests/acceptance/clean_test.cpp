@@ -15,27 +15,20 @@ namespace {
 
 using Entries = std::vector<std::wstring>;
 
-// An installation directory "inst" holding every kind of entry that "clean" must remove:
+// An installation directory holding every kind of entry that "clean" must remove:
 // read-only, hidden and system files and folders, nested folders, a name beyond ASCII.
 struct Installed {
-  Installed() : inst(folder.MakeDir(L"inst")) {
-    SetFileAttributesW(folder.MakeFile(L"inst\\setup.log").c_str(), FILE_ATTRIBUTE_READONLY);
-    const std::wstring tool = folder.MakeFile(L"inst\\bin\\tool.exe");
+  Installed() : inst(folder.path()) {
+    SetFileAttributesW(folder.MakeFile(L"setup.log").c_str(), FILE_ATTRIBUTE_READONLY);
+    const std::wstring tool = folder.MakeFile(L"bin\\tool.exe");
     SetFileAttributesW(tool.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_HIDDEN);
-    SetFileAttributesW((folder / L"inst\\bin").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM);
-    folder.MakeFile(L"inst\\data\\\u00f6l\u00e7\u00fc\\readme.txt");
-    SetFileAttributesW(folder.MakeDir(L"inst\\cache").c_str(), FILE_ATTRIBUTE_HIDDEN);
+    SetFileAttributesW((folder / L"bin").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM);
+    folder.MakeFile(L"data\\\u00f6l\u00e7\u00fc\\readme.txt");
+    SetFileAttributesW(folder.MakeDir(L"cache").c_str(), FILE_ATTRIBUTE_HIDDEN);
     original = Inst();
   }
 
-  Entries Inst() const {
-    Entries entries;
-    const std::wstring prefix = L"inst\\";
-    for (const std::wstring& entry : folder.List()) {
-      if (entry.rfind(prefix, 0) == 0) entries.push_back(entry.substr(prefix.size()));
-    }
-    return entries;
-  }
+  Entries Inst() const { return folder.List(); }
 
   HelperRun Clean(std::vector<Press> presses, const std::wstring& extra = L"") {
     return RunHelper(L"clean " + Quoted(inst) + extra, std::move(presses));
@@ -83,7 +76,7 @@ TEST(CleanAnswers, EveryAnswerLeavesWhatItPromises) {
     SCOPED_TRACE(c.name);
     Installed fresh;
     std::unique_ptr<FileLock> lock;
-    if (c.fileInUse) lock = std::make_unique<FileLock>(fresh.folder / L"inst\\data\\\u00f6l\u00e7\u00fc\\readme.txt");
+    if (c.fileInUse) lock = std::make_unique<FileLock>(fresh.folder / L"data\\\u00f6l\u00e7\u00fc\\readme.txt");
     std::vector<Press> presses;
     for (int answer : c.answers) presses.push_back({answer});
     const HelperRun run = fresh.Clean(presses);
@@ -99,7 +92,7 @@ TEST(CleanAnswers, EveryAnswerLeavesWhatItPromises) {
 
 // The user closes the application that held the file, then retries: the pass succeeds.
 TEST_F(CleanTest, RetryAfterTheFileIsFreedDeletesEverything) {
-  FileLock lock(folder / L"inst\\setup.log");
+  FileLock lock(folder / L"setup.log");
   const HelperRun run = Clean({{IDYES}, {IDRETRY, [&lock] { lock.Release(); }}});
   ExpectRun(run, 0, {Question(inst), RetryDelete(inst)});
   EXPECT_EQ(Inst(), Entries{});
@@ -117,8 +110,8 @@ TEST_F(CleanTest, QuietDoesNotSilenceClean) {
 TEST_F(CleanTest, TheDirectoryIsUsedAndShownNormalised) {
   std::wstring spelled = inst;
   std::replace(spelled.begin(), spelled.end(), L'\\', L'/');
-  spelled.insert(spelled.find(L"/inst"), L"/");
-  const HelperRun run = RunHelper(L"clean " + spelled, {{IDNO}});
+  spelled.insert(spelled.rfind(L'/'), L"/");
+  const HelperRun run = RunHelper(L"clean " + Quoted(spelled), {{IDNO}});
   ExpectRun(run, 0, {Question(inst)});
   EXPECT_EQ(Inst(), original);
 }
@@ -126,7 +119,7 @@ TEST_F(CleanTest, TheDirectoryIsUsedAndShownNormalised) {
 // A file whose name carries the helper's own file name may be the running helper itself: it
 // does not count as a failure, so no retry question comes for it.
 TEST_F(CleanTest, TheHelpersOwnFileInUseIsNoFailure) {
-  const std::wstring own = folder.MakeFile(L"inst\\QelInstallHelper.exe.old");
+  const std::wstring own = folder.MakeFile(L"QelInstallHelper.exe.old");
   FileLock lock(own);
   const HelperRun run = Clean({{IDYES}});
   ExpectRun(run, 0, {Question(inst)});
@@ -148,12 +141,13 @@ TEST_F(CleanTest, TheHelperRunningFromTheDirectoryIsNoFailure) {
 // A link to a folder elsewhere is never followed: what it points to stays whole. Wine cannot
 // remove such a link, so the pass reports it and the user decides.
 TEST_F(CleanTest, ALinkedFolderIsNotEntered) {
-  folder.MakeFile(L"elsewhere\\keep.txt", "keep");
-  MakeLink(inst + L"\\linked", "../elsewhere");
+  TestDir elsewhere;
+  elsewhere.MakeFile(L"keep.txt", "keep");
+  MakeLink(inst + L"\\linked", UnixPath(elsewhere.path()));
   original = Inst();
   const HelperRun run = Clean({{IDYES}, {IDIGNORE}});
   ExpectRun(run, 0, {Question(inst), RetryDelete(inst)});
-  EXPECT_EQ(ReadAll(folder / L"elsewhere\\keep.txt"), "keep");
+  EXPECT_EQ(ReadAll(elsewhere / L"keep.txt"), "keep");
   EXPECT_EQ(Inst(), Entries{L"linked"});
 }
 
@@ -175,7 +169,7 @@ TEST_F(CleanTest, ADirectoryTooLongToListIsReported) {
   if (path.size() < 4352) path += L"\\.";
   ASSERT_GE(path.size(), 4352u);
   ASSERT_LE(path.size(), 4355u);
-  const HelperRun run = RunHelper(L"clean " + path);
+  const HelperRun run = RunHelper(L"clean " + Quoted(path));
   ExpectedBox notFound = Box(Message::InstallDirNotFound, path);
   notFound.text.resize(4355);
   ExpectRun(run, 1, {notFound});

@@ -70,7 +70,7 @@ const std::wstring kOverLong(5000, L'x');
 INSTANTIATE_TEST_SUITE_P(
     Dispatch, MissingDirectoryTest,
     ::testing::Values(
-        MissingDirectory{"Absent", L"\"C:\\qelacceptance\\does not exist\"", L"C:\\qelacceptance\\does not exist"},
+        MissingDirectory{"Absent", L"\"C:\\Program Files\\Tarnwell\"", L"C:\\Program Files\\Tarnwell"},
         // Quotes are removed and separators normalised before the path is used or shown.
         MissingDirectory{"Normalised", L"C:/qelacceptance//absent\\\\dir", L"C:\\qelacceptance\\absent\\dir"},
         MissingDirectory{"AFile", L"C:\\windows\\system32\\regsvr32.exe", L"C:\\windows\\system32\\regsvr32.exe"},

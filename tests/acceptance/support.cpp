@@ -165,17 +165,25 @@ void RemoveLink(const std::wstring& link) {
   for (int waited = 0; waited < 100 && Exists(link); ++waited) Sleep(50);
 }
 
+bool PictureMode() { return GetEnvironmentVariableW(L"QEL_SHOTS", nullptr, 0) > 0; }
+
 TestDir::TestDir() {
-  static int counter = 0;
-  const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::string name = test != nullptr ? std::string(test->test_suite_name()) + "." + test->name() : "test";
-  for (char& c : name) {
-    if (c == '/' || c == '\\' || c == ':' || c == '*' || c == '?' || c == '<' || c == '>' || c == '|') c = '_';
+  if (PictureMode()) {
+    // The pictures show the folders that a real installation would use.
+    path_ = L"C:\\Program Files\\Tarnwell";
+    for (int n = 2; Exists(path_); ++n) path_ = L"C:\\Program Files\\Tarnwell " + std::to_wstring(n);
+  } else {
+    static int counter = 0;
+    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = test != nullptr ? std::string(test->test_suite_name()) + "." + test->name() : "test";
+    for (char& c : name) {
+      if (c == '/' || c == '\\' || c == ':' || c == '*' || c == '?' || c == '<' || c == '>' || c == '|') c = '_';
+    }
+    CreateDirectoryW(L"C:\\qelacceptance", nullptr);
+    path_ = L"C:\\qelacceptance\\" + std::wstring(name.begin(), name.end()) + L"." +
+            std::to_wstring(GetCurrentProcessId()) + L"." + std::to_wstring(++counter);
+    RemoveTree(path_);
   }
-  CreateDirectoryW(L"C:\\qelacceptance", nullptr);
-  path_ = L"C:\\qelacceptance\\" + std::wstring(name.begin(), name.end()) + L"." +
-          std::to_wstring(GetCurrentProcessId()) + L"." + std::to_wstring(++counter);
-  RemoveTree(path_);
   EXPECT_TRUE(CreateDirectoryW(path_.c_str(), nullptr)) << Narrow(path_);
 }
 
@@ -320,7 +328,7 @@ std::wstring GoodComponent() { return BesideTests(L"qel_component.dll"); }
 std::wstring FailingComponent() { return BesideTests(L"qel_component_failing.dll"); }
 
 EngineNames TestEngineNames() {
-  const std::wstring tag = L"T" + std::to_wstring(GetCurrentProcessId());
+  const std::wstring tag = PictureMode() ? L"X" : L"T" + std::to_wstring(GetCurrentProcessId());
   return {L"wbent" + tag + L".ocx", L"wbent" + tag + L".lic", L"wb64" + tag + L".dll"};
 }
 

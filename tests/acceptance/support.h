@@ -31,7 +31,11 @@ void MakeLink(const std::wstring& link, const std::string& target);
 // The Linux path of a path on C:.
 std::string UnixPath(const std::wstring& path);
 
+// Whether the scenarios run for the pictures (scripts/pictures.sh).
+bool PictureMode();
+
 // A fresh folder below C:\qelacceptance for one test, removed with its content afterwards.
+// For the pictures, a folder as an installation would use it: C:\Program Files\Tarnwell.
 class TestDir {
  public:
   TestDir();
