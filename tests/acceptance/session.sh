@@ -85,7 +85,11 @@ case $action in
     display=$(cat "$state/display" 2>/dev/null || true)
     own=""
     case " $* " in
-      *" --gtest_list_tests "*) ;;
+      *" --gtest_list_tests "*)
+        # Listing the tests runs none: the build's usual prefix serves, and the session's
+        # prefix is not made only to be made afresh when the session starts.
+        exec "$root/scripts/wine-run.sh" --prefix "$build/wineprefix" "$@"
+        ;;
       *)
         if ! display_alive "$display"; then
           own=$state/xvfb.$$.pid

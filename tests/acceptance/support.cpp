@@ -279,6 +279,11 @@ void ProductKey::Clear() const {
     const LSTATUS status = RegDeleteTreeW(HKEY_LOCAL_MACHINE, path);
     EXPECT_TRUE(status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) << Narrow(path) << ": " << status;
   }
+  // The vendor's keys above it go too, where nothing else is left in them.
+  for (const wchar_t* path : {L"Software\\Helvane\\BRAVIK", L"Software\\Helvane", L"Software\\Wow6432Node\\Helvane\\BRAVIK",
+                              L"Software\\Wow6432Node\\Helvane"}) {
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, path);
+  }
 }
 
 std::wstring SystemDir() {
