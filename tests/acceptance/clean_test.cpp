@@ -75,8 +75,8 @@ TEST(CleanAnswers, EveryAnswerLeavesWhatItPromises) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Installed fresh;
-    std::unique_ptr<FileLock> lock;
-    if (c.fileInUse) lock = std::make_unique<FileLock>(fresh.folder / L"data\\\u00f6l\u00e7\u00fc\\readme.txt");
+    std::unique_ptr<LockedFile> lock;
+    if (c.fileInUse) lock = std::make_unique<LockedFile>(fresh.folder / L"data\\\u00f6l\u00e7\u00fc\\readme.txt");
     std::vector<Press> presses;
     for (int answer : c.answers) presses.push_back({answer});
     const HelperRun run = fresh.Clean(presses);
@@ -92,7 +92,7 @@ TEST(CleanAnswers, EveryAnswerLeavesWhatItPromises) {
 
 // The user closes the application that held the file, then retries: the pass succeeds.
 TEST_F(CleanTest, RetryAfterTheFileIsFreedDeletesEverything) {
-  FileLock lock(folder / L"setup.log");
+  LockedFile lock(folder / L"setup.log");
   const HelperRun run = Clean({{IDYES}, {IDRETRY, [&lock] { lock.Release(); }}});
   ExpectRun(run, 0, {Question(inst), RetryDelete(inst)});
   EXPECT_EQ(Inst(), Entries{});
@@ -120,7 +120,7 @@ TEST_F(CleanTest, TheDirectoryIsUsedAndShownNormalised) {
 // does not count as a failure, so no retry question comes for it.
 TEST_F(CleanTest, TheHelpersOwnFileInUseIsNoFailure) {
   const std::wstring own = folder.MakeFile(L"QelInstallHelper.exe.old");
-  FileLock lock(own);
+  LockedFile lock(own);
   const HelperRun run = Clean({{IDYES}});
   ExpectRun(run, 0, {Question(inst)});
   EXPECT_EQ(Inst(), Entries{L"QelInstallHelper.exe.old"});
@@ -143,7 +143,7 @@ TEST_F(CleanTest, TheHelperRunningFromTheDirectoryIsNoFailure) {
 TEST_F(CleanTest, ALinkedFolderIsNotEntered) {
   TestDir elsewhere;
   elsewhere.MakeFile(L"keep.txt", "keep");
-  MakeLink(inst + L"\\linked", UnixPath(elsewhere.path()));
+  LinuxLink link(inst + L"\\linked", elsewhere.path());
   original = Inst();
   const HelperRun run = Clean({{IDYES}, {IDIGNORE}});
   ExpectRun(run, 0, {Question(inst), RetryDelete(inst)});

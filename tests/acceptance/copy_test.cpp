@@ -106,11 +106,11 @@ ExpectedBox Filled(Message message, const Installation& inst, DWORD registration
 TEST_P(CopyFailureTest, Row) {
   const CopyRow& row = GetParam();
   Installation inst(row.options);
-  std::unique_ptr<FileLock> lock;
+  std::unique_ptr<LockedFile> lock;
   if (row.engineInUse) {
     const std::wstring target = inst.InSystemDir(inst.names().control);
     ASSERT_TRUE(CopyFileW(GoodComponent().c_str(), target.c_str(), FALSE));
-    lock = std::make_unique<FileLock>(target);
+    lock = std::make_unique<LockedFile>(target);
   }
   std::vector<Press> presses;
   for (int answer : row.answers) presses.push_back({answer});

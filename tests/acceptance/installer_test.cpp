@@ -18,7 +18,7 @@ class InstallerTest : public ::testing::Test {
 
   // NSIS takes the target directory last and unquoted.
   ProgramRun Install(const wchar_t* installer, std::vector<Press> presses = {}) {
-    return RunProgram(Quoted(BesideTests(std::wstring(L"installer\\") + installer)) + L" /S /D=" + target,
+    return RunProgram(Quoted(TestArtifact(std::wstring(L"installer\\") + installer)) + L" /S /D=" + target,
                       std::move(presses));
   }
 

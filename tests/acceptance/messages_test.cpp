@@ -8,7 +8,7 @@
 namespace {
 
 TEST(UnreachableMessages, ShowTheirTextIconAndButtons) {
-  const std::wstring tool = Quoted(BesideTests(L"qel_show_message.exe"));
+  const std::wstring tool = Quoted(TestArtifact(L"qel_show_message.exe"));
   {
     SCOPED_TRACE("ShowInvalidEditionParameters");
     const ProgramRun run = RunProgram(tool + L" ShowInvalidEditionParameters");
@@ -28,7 +28,7 @@ TEST(TraceTool, EndsWithTheDebuggeesExitCode) {
   for (const wchar_t* code : {L"0", L"1", L"3", L"0xC0000005"}) {
     SCOPED_TRACE(Narrow(code));
     const ProgramRun run =
-        RunProgram(Quoted(BesideTests(L"qel_trace.exe")) + L" " + Quoted(BesideTests(L"qel_child.exe")) + L" " + code);
+        RunProgram(Quoted(TestArtifact(L"qel_trace.exe")) + L" " + Quoted(TestArtifact(L"qel_child.exe")) + L" " + code);
     EXPECT_EQ(run.exitCode, std::wcstoul(code, nullptr, 0));
   }
 }

@@ -6,65 +6,24 @@
 
 #include <windows.h>
 
-#include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
 
-// The built helper, and the programs built beside this test program.
+#include "support/win32.h"
+
+// The built helper.
 std::wstring HelperExe();
-std::wstring BesideTests(const std::wstring& name);
-
-std::string Narrow(const std::wstring& text);
-
-bool Exists(const std::wstring& path);
-std::string ReadAll(const std::wstring& path);
-bool SameContent(const std::wstring& a, const std::wstring& b);
-// Removes a file or a whole tree, read-only entries included; links are removed, not entered.
-void RemoveTree(const std::wstring& path);
-// The "\\?\" form of a full path, which reaches names that the usual form cannot ("dir.").
-std::wstring Verbatim(const std::wstring& path);
-
-// A symbolic link made on the Linux side, as Wine lists it: a directory and reparse point.
-// target is taken as it is (relative to the link's folder, when relative).
-void MakeLink(const std::wstring& link, const std::string& target);
-// The Linux path of a path on C:.
-std::string UnixPath(const std::wstring& path);
 
 // Whether the scenarios run for the pictures (scripts/pictures.sh).
 bool PictureMode();
 
 // A fresh folder below C:\qelacceptance for one test, removed with its content afterwards.
 // For the pictures, a folder as an installation would use it: C:\Program Files\Tarnwell.
-class TestDir {
+class TestDir : public TempDir {
  public:
   TestDir();
-  ~TestDir();
-  TestDir(const TestDir&) = delete;
-  TestDir& operator=(const TestDir&) = delete;
-
-  const std::wstring& path() const { return path_; }
-  std::wstring operator/(const std::wstring& relative) const { return path_ + L"\\" + relative; }
-  std::wstring MakeDir(const std::wstring& relative) const;
-  std::wstring MakeFile(const std::wstring& relative, const std::string& content = "x") const;
   // Everything below the folder, as relative paths, sorted.
-  std::vector<std::wstring> List() const;
-
- private:
-  std::wstring path_;
-};
-
-// Holds a file open without sharing, as an application that uses it would, until released.
-class FileLock {
- public:
-  explicit FileLock(const std::wstring& path);
-  ~FileLock() { Release(); }
-  FileLock(const FileLock&) = delete;
-  FileLock& operator=(const FileLock&) = delete;
-  void Release();
-
- private:
-  HANDLE handle_;
+  std::vector<std::wstring> List() const { return TreeEntries(path()); }
 };
 
 // Software\Helvane\BRAVIK\2020 under HKEY_LOCAL_MACHINE, in the native view or in the 32-bit
@@ -87,11 +46,6 @@ class ProductKey {
   HANDLE lock_;
 };
 
-std::wstring SystemDir();
-
-// True when the copy of the test COM library at this path is registered: its class key
-// names exactly this file as its server.
-bool IsRegistered(const std::wstring& library);
 // Runs the system's registration tool on a library and returns its exit code.
 DWORD RegSvr(const std::wstring& library, bool registering);
 
@@ -143,4 +97,3 @@ class Installation {
 // The test COM library and its twin whose registration fails.
 std::wstring GoodComponent();
 std::wstring FailingComponent();
-void ForgetRegistration(const std::wstring& library);

@@ -1,6 +1,5 @@
 #include "support/components.h"
 
-#include "programs/test_component.h"
 
 namespace {
 
@@ -70,25 +69,6 @@ NoProcessStarts::NoProcessStarts()
 std::wstring GoodComponent() { return TestArtifact(L"qel_component.dll"); }
 std::wstring FailingComponent() { return TestArtifact(L"qel_component_failing.dll"); }
 
-bool IsRegistered(const std::wstring& library) {
-  wchar_t classKey[kComponentKeyChars] = {};
-  ComponentClassKey(library.c_str(), classKey);
-  wchar_t server[MAX_PATH * 4] = {};
-  DWORD bytes = sizeof(server) - sizeof(wchar_t);
-  const std::wstring serverKey = std::wstring(classKey) + L"\\InprocServer32";
-  if (RegGetValueW(HKEY_LOCAL_MACHINE, serverKey.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, server, &bytes) !=
-      ERROR_SUCCESS) {
-    return false;
-  }
-  return _wcsicmp(server, library.c_str()) == 0;
-}
-
-void ForgetRegistration(const std::wstring& library) {
-  wchar_t classKey[kComponentKeyChars] = {};
-  ComponentClassKey(library.c_str(), classKey);
-  RegDeleteTreeW(HKEY_LOCAL_MACHINE, classKey);
-}
-
 RegistrationCleanup::~RegistrationCleanup() {
   for (const std::wstring& library : libraries_) ForgetRegistration(library);
 }
@@ -108,13 +88,6 @@ Installation::Installation(const InstallationOptions& options) : tag_(NextTag())
   dir_.MakeDir(L"AMD64");
   const std::wstring extension = options.failingExtension ? FailingComponent() : GoodComponent();
   if (options.extension) CopyOrFail(extension, registrations.Watch(Extension()));
-}
-
-std::wstring SystemDir() {
-  wchar_t dir[MAX_PATH] = {};
-  const UINT length = GetSystemDirectoryW(dir, MAX_PATH);
-  EXPECT_TRUE(length > 0 && length < MAX_PATH);
-  return dir;
 }
 
 EngineInSystemDir::EngineInSystemDir(const Installation& installation)

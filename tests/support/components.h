@@ -46,13 +46,6 @@ class NoProcessStarts {
   ScopedOverride<CreateProcessSignature> create_;
 };
 
-// True when the copy of the test library at this path is registered: its class key exists
-// and names exactly this file (ASCII case ignored) as its server.
-bool IsRegistered(const std::wstring& library);
-
-// Removes whatever registration the copy at this path left, registered or not.
-void ForgetRegistration(const std::wstring& library);
-
 // Forgets the registration of every library it watches when it goes out of scope, so a
 // test leaves no class keys behind, whichever way it ends.
 class RegistrationCleanup {
@@ -130,9 +123,6 @@ class EngineInSystemDir {
   std::wstring dir_;
   std::vector<std::wstring> names_;
 };
-
-// The system directory of the prefix, C:\windows\system32.
-std::wstring SystemDir();
 
 // The test COM library, and its twin whose registration fails.
 std::wstring GoodComponent();

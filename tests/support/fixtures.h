@@ -11,6 +11,7 @@
 
 #include "base/messages.h"
 #include "base/platform.h"
+#include "support/win32.h"
 
 template <class T>
 struct Identity {
@@ -90,80 +91,6 @@ class QuietModeGuard {
   bool saved_;
 };
 
-// A fresh, empty folder below C:\qeltests for one test, removed with its content after it.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::wstring& path() const { return path_; }
-  // path() + "\" + relative.
-  std::wstring operator/(const std::wstring& relative) const { return path_ + L"\\" + relative; }
-
-  // Creates a folder (with its parents) or a file (with its folders) below path().
-  std::wstring MakeDir(const std::wstring& relative) const;
-  std::wstring MakeFile(const std::wstring& relative, const std::string& content = "x") const;
-
- private:
-  std::wstring path_;
-};
-
-// The full path of a file that the test build puts beside the test program (helper
-// programs and libraries built for the tests).
-std::wstring TestArtifact(const std::wstring& name);
-
-bool Exists(const std::wstring& path);
-std::string ReadAll(const std::wstring& path);
-// Removes a file or a whole tree, read-only entries included; links are removed, not entered.
-void RemoveTree(const std::wstring& path);
-
-// The names in a folder in the order the platform lists them, "." and ".." left out.
-std::vector<std::wstring> ListNames(const std::wstring& dir);
-
-// Every entry below dir as a relative path, sorted; links are listed, not entered.
-std::vector<std::wstring> TreeEntries(const std::wstring& dir);
-
-// Holds a file open without sharing, as another program that uses it would, until
-// Release() or the end of the scope.
-class LockedFile {
- public:
-  explicit LockedFile(const std::wstring& path);
-  ~LockedFile() { Release(); }
-  LockedFile(const LockedFile&) = delete;
-  LockedFile& operator=(const LockedFile&) = delete;
-  void Release();
-
- private:
-  HANDLE handle_;
-};
-
-// The Linux path of a C: path in this prefix.
-std::wstring LinuxPath(const std::wstring& path);
-
-// Runs a Linux program of this machine (program as "\\?\unix\bin\ln", commandLine with
-// argv[0] first). Under Wine its exit code cannot be read and its work may show only
-// after the wait for it has ended: check what it does with WaitUntil.
-void RunLinux(const wchar_t* program, std::wstring commandLine);
-
-// Polls the condition for up to 5 seconds; its last value.
-bool WaitUntil(const std::function<bool()>& condition);
-
-// A Linux symbolic link inside the prefix (Wine lists it as a directory with the
-// reparse-point attribute and cannot remove it). Made and removed with the Linux ln and
-// rm, never followed; the target is a C: path. Declare it after the TempDir that holds it.
-class LinuxLink {
- public:
-  LinuxLink(const std::wstring& link, const std::wstring& target);
-  ~LinuxLink();
-  LinuxLink(const LinuxLink&) = delete;
-  LinuxLink& operator=(const LinuxLink&) = delete;
-
- private:
-  std::wstring link_;
-};
-
 // The process's current directory.
 std::wstring CurrentDirectoryPath();
 
@@ -189,6 +116,3 @@ class HelperTest : public ::testing::Test {
 
 // Runs qel_tmain as the process would: the program's path, then these arguments.
 int RunHelper(std::vector<std::wstring> arguments);
-
-// Texts for readable assertion messages.
-std::string Narrow(const std::wstring& text);

@@ -1,0 +1,266 @@
+#include "support/win32.h"
+
+#include <algorithm>
+
+#include "programs/test_component.h"
+
+namespace {
+
+// Wine removes a Linux link neither as a folder nor as a file: the Linux side does.
+void RemoveLink(const std::wstring& link) {
+  if (RemoveDirectoryW(link.c_str()) || DeleteFileW(link.c_str())) return;
+  const std::wstring usual = link.rfind(L"\\\\?\\", 0) == 0 ? link.substr(4) : link;
+  RunLinux(L"\\\\?\\unix\\bin\\rm", L"rm -f \"" + LinuxPath(usual) + L"\"");
+  WaitUntil([&link] { return !Exists(link); });
+}
+
+}  // namespace
+
+std::wstring UniqueTestFolder(const std::wstring& root) {
+  static int counter = 0;
+  const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::string name = test != nullptr ? std::string(test->test_suite_name()) + "." + test->name() : "test";
+  for (char& c : name) {
+    if (c == '/' || c == '\\' || c == ':' || c == '*' || c == '?' || c == '<' || c == '>' || c == '|') c = '_';
+  }
+  CreateDirectoryW(root.c_str(), nullptr);
+  const std::wstring path = root + L"\\" + std::wstring(name.begin(), name.end()) + L"." +
+                            std::to_wstring(GetCurrentProcessId()) + L"." + std::to_wstring(++counter);
+  // What a killed run of an earlier process with the same id left.
+  RemoveTree(path);
+  return path;
+}
+
+TempDir::TempDir(const std::wstring& root) : TempDir(Exactly{UniqueTestFolder(root)}) {}
+
+TempDir::TempDir(const Exactly& exactly) : path_(exactly.path) {
+  EXPECT_TRUE(CreateDirectoryW(path_.c_str(), nullptr)) << Narrow(path_);
+}
+
+TempDir::~TempDir() { RemoveTree(path_); }
+
+std::wstring TempDir::MakeDir(const std::wstring& relative) const {
+  std::wstring full = path_;
+  size_t start = 0;
+  while (start <= relative.size()) {
+    const size_t end = relative.find(L'\\', start);
+    full += L"\\" + relative.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
+    CreateDirectoryW(full.c_str(), nullptr);
+    if (end == std::wstring::npos) break;
+    start = end + 1;
+  }
+  return full;
+}
+
+std::wstring TempDir::MakeFile(const std::wstring& relative, const std::string& content) const {
+  const size_t slash = relative.rfind(L'\\');
+  if (slash != std::wstring::npos) MakeDir(relative.substr(0, slash));
+  const std::wstring full = *this / relative;
+  HANDLE file = CreateFileW(full.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  EXPECT_NE(file, INVALID_HANDLE_VALUE) << Narrow(full);
+  if (file != INVALID_HANDLE_VALUE) {
+    DWORD written = 0;
+    WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
+    CloseHandle(file);
+  }
+  return full;
+}
+
+std::wstring TestArtifact(const std::wstring& name) {
+  wchar_t self[MAX_PATH * 4] = {};
+  const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
+  std::wstring folder(self, length);
+  folder.resize(folder.find_last_of(L'\\') + 1);
+  return folder + name;
+}
+
+bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::string ReadAll(const std::wstring& path) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return {};
+  std::string content;
+  char chunk[4096];
+  DWORD read = 0;
+  while (ReadFile(file, chunk, sizeof(chunk), &read, nullptr) && read > 0) content.append(chunk, read);
+  CloseHandle(file);
+  return content;
+}
+
+bool SameContent(const std::wstring& a, const std::wstring& b) {
+  return Exists(a) && Exists(b) && ReadAll(a) == ReadAll(b);
+}
+
+std::wstring Verbatim(const std::wstring& path) {
+  return path.rfind(L"\\\\", 0) == 0 ? path : L"\\\\?\\" + path;
+}
+
+void RemoveTree(const std::wstring& path) {
+  const std::wstring whole = Verbatim(path);
+  const DWORD attributes = GetFileAttributesW(whole.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return;
+  SetFileAttributesW(whole.c_str(), attributes & ~(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM));
+  const bool isDirectory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  const bool isLink = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  if (isLink) {
+    RemoveLink(whole);
+  } else if (!isDirectory) {
+    DeleteFileW(whole.c_str());
+  } else {
+    // An explicit stack keeps deep test trees from exhausting the stack.
+    std::vector<std::wstring> pending{whole};
+    std::vector<std::wstring> emptied;
+    while (!pending.empty()) {
+      const std::wstring dir = pending.back();
+      pending.pop_back();
+      emptied.push_back(dir);
+      WIN32_FIND_DATAW data;
+      HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &data);
+      if (find == INVALID_HANDLE_VALUE) continue;
+      do {
+        const std::wstring name = data.cFileName;
+        if (name == L"." || name == L"..") continue;
+        const std::wstring child = dir + L"\\" + name;
+        SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+        const bool childIsDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        const bool childIsLink = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        if (childIsLink) {
+          RemoveLink(child);
+        } else if (childIsDirectory) {
+          pending.push_back(child);
+        } else {
+          DeleteFileW(child.c_str());
+        }
+      } while (FindNextFileW(find, &data));
+      FindClose(find);
+    }
+    for (auto dir = emptied.rbegin(); dir != emptied.rend(); ++dir) RemoveDirectoryW(dir->c_str());
+  }
+}
+
+std::vector<std::wstring> ListNames(const std::wstring& dir) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((dir + L"\\*.*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    const std::wstring name = data.cFileName;
+    if (name != L"." && name != L"..") names.push_back(name);
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+  return names;
+}
+
+std::vector<std::wstring> TreeEntries(const std::wstring& dir) {
+  std::vector<std::wstring> entries;
+  std::vector<std::wstring> pending{L""};
+  while (!pending.empty()) {
+    const std::wstring relative = pending.back();
+    pending.pop_back();
+    const std::wstring folder = relative.empty() ? dir : dir + L"\\" + relative;
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((folder + L"\\*.*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) continue;
+    do {
+      const std::wstring name = data.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring child = relative.empty() ? name : relative + L"\\" + name;
+      entries.push_back(child);
+      const DWORD attributes = data.dwFileAttributes;
+      if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        pending.push_back(child);
+      }
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+  }
+  std::sort(entries.begin(), entries.end());
+  return entries;
+}
+
+LockedFile::LockedFile(const std::wstring& path)
+    : handle_(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                          nullptr)) {
+  EXPECT_NE(handle_, INVALID_HANDLE_VALUE) << Narrow(path);
+}
+
+void LockedFile::Release() {
+  if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+  handle_ = INVALID_HANDLE_VALUE;
+}
+
+std::wstring LinuxPath(const std::wstring& path) {
+  wchar_t prefix[MAX_PATH * 4] = {};
+  const DWORD length = GetEnvironmentVariableW(L"WINEPREFIX", prefix, MAX_PATH * 4);
+  EXPECT_TRUE(length > 0 && length < MAX_PATH * 4) << "WINEPREFIX is not set";
+  EXPECT_TRUE(path.size() > 3 && (path[0] == L'C' || path[0] == L'c') && path.compare(1, 2, L":\\") == 0)
+      << Narrow(path);
+  std::wstring linuxPath = std::wstring(prefix, length) + L"/drive_c/" + path.substr(3);
+  for (wchar_t& c : linuxPath) {
+    if (c == L'\\') c = L'/';
+  }
+  return linuxPath;
+}
+
+void RunLinux(const wchar_t* program, std::wstring commandLine) {
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  const BOOL started =
+      CreateProcessW(program, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process);
+  ASSERT_TRUE(started) << Narrow(commandLine) << " error " << GetLastError();
+  WaitForSingleObject(process.hProcess, 10000);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+}
+
+bool WaitUntil(const std::function<bool()>& condition) {
+  for (int i = 0; i < 100; ++i) {
+    if (condition()) return true;
+    Sleep(50);
+  }
+  return condition();
+}
+
+LinuxLink::LinuxLink(const std::wstring& link, const std::wstring& target) : link_(link) {
+  RunLinux(L"\\\\?\\unix\\bin\\ln", L"ln -s \"" + LinuxPath(target) + L"\" \"" + LinuxPath(link) + L"\"");
+  EXPECT_TRUE(WaitUntil([this] { return Exists(link_); })) << "no link made at " << Narrow(link_);
+}
+
+LinuxLink::~LinuxLink() {
+  // rm without -r removes the link itself and can never remove what it points to.
+  RunLinux(L"\\\\?\\unix\\bin\\rm", L"rm -f \"" + LinuxPath(link_) + L"\"");
+  EXPECT_TRUE(WaitUntil([this] { return !Exists(link_); })) << "link not removed: " << Narrow(link_);
+}
+
+std::string Narrow(const std::wstring& text) {
+  std::string narrow;
+  for (wchar_t c : text) narrow += c < 128 ? static_cast<char>(c) : '?';
+  return narrow;
+}
+
+bool IsRegistered(const std::wstring& library) {
+  wchar_t classKey[kComponentKeyChars] = {};
+  ComponentClassKey(library.c_str(), classKey);
+  wchar_t server[MAX_PATH * 4] = {};
+  DWORD bytes = sizeof(server) - sizeof(wchar_t);
+  const std::wstring serverKey = std::wstring(classKey) + L"\\InprocServer32";
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, serverKey.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, server, &bytes) !=
+      ERROR_SUCCESS) {
+    return false;
+  }
+  return _wcsicmp(server, library.c_str()) == 0;
+}
+
+void ForgetRegistration(const std::wstring& library) {
+  wchar_t classKey[kComponentKeyChars] = {};
+  ComponentClassKey(library.c_str(), classKey);
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, classKey);
+}
+
+std::wstring SystemDir() {
+  wchar_t dir[MAX_PATH] = {};
+  const UINT length = GetSystemDirectoryW(dir, MAX_PATH);
+  EXPECT_TRUE(length > 0 && length < MAX_PATH);
+  return dir;
+}

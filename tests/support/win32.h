@@ -1,0 +1,114 @@
+#pragma once
+// Plain Win32 helpers for tests: fresh folders, files held open, trees listed and removed,
+// Linux links, and the registrations of the test COM library. Nothing here uses the
+// helper's code, so the acceptance program, which sees the helper only as an installer
+// does, shares them with the unit tests.
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+// A new folder name below root for the running test: its name, the process id and a count.
+std::wstring UniqueTestFolder(const std::wstring& root);
+
+// A fresh, empty folder for one test, removed with its content after it: by default a new
+// folder below the given root, named after the test.
+class TempDir {
+ public:
+  explicit TempDir(const std::wstring& root = L"C:\\qeltests");
+  // Exactly this folder, which must not exist yet.
+  struct Exactly {
+    std::wstring path;
+  };
+  explicit TempDir(const Exactly& exactly);
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::wstring& path() const { return path_; }
+  // path() + "\" + relative.
+  std::wstring operator/(const std::wstring& relative) const { return path_ + L"\\" + relative; }
+
+  // Creates a folder (with its parents) or a file (with its folders) below path().
+  std::wstring MakeDir(const std::wstring& relative) const;
+  std::wstring MakeFile(const std::wstring& relative, const std::string& content = "x") const;
+
+ private:
+  std::wstring path_;
+};
+
+// The full path of a file that the test build puts beside the test program (helper
+// programs and libraries built for the tests).
+std::wstring TestArtifact(const std::wstring& name);
+
+bool Exists(const std::wstring& path);
+std::string ReadAll(const std::wstring& path);
+// Both exist and hold the same bytes.
+bool SameContent(const std::wstring& a, const std::wstring& b);
+// The "\\?\" form of a full path, which reaches names that the usual form cannot ("dir.").
+std::wstring Verbatim(const std::wstring& path);
+// Removes a file or a whole tree, read-only entries and names like "dir." included; links
+// are removed, not entered.
+void RemoveTree(const std::wstring& path);
+
+// The names in a folder in the order the platform lists them, "." and ".." left out.
+std::vector<std::wstring> ListNames(const std::wstring& dir);
+
+// Every entry below dir as a relative path, sorted; links are listed, not entered.
+std::vector<std::wstring> TreeEntries(const std::wstring& dir);
+
+// Holds a file open without sharing, as another program that uses it would, until
+// Release() or the end of the scope.
+class LockedFile {
+ public:
+  explicit LockedFile(const std::wstring& path);
+  ~LockedFile() { Release(); }
+  LockedFile(const LockedFile&) = delete;
+  LockedFile& operator=(const LockedFile&) = delete;
+  void Release();
+
+ private:
+  HANDLE handle_;
+};
+
+// The Linux path of a C: path in this prefix.
+std::wstring LinuxPath(const std::wstring& path);
+
+// Runs a Linux program of this machine (program as "\\?\unix\bin\ln", commandLine with
+// argv[0] first). Under Wine its exit code cannot be read and its work may show only
+// after the wait for it has ended: check what it does with WaitUntil.
+void RunLinux(const wchar_t* program, std::wstring commandLine);
+
+// Polls the condition for up to 5 seconds; its last value.
+bool WaitUntil(const std::function<bool()>& condition);
+
+// A Linux symbolic link inside the prefix (Wine lists it as a directory with the
+// reparse-point attribute and cannot remove it). Made and removed with the Linux ln and
+// rm, never followed; the target is a C: path. Declare it after the TempDir that holds it.
+class LinuxLink {
+ public:
+  LinuxLink(const std::wstring& link, const std::wstring& target);
+  ~LinuxLink();
+  LinuxLink(const LinuxLink&) = delete;
+  LinuxLink& operator=(const LinuxLink&) = delete;
+
+ private:
+  std::wstring link_;
+};
+
+// The system directory of the prefix, C:\windows\system32.
+std::wstring SystemDir();
+
+// True when the copy of the test library at this path is registered: its class key exists
+// and names exactly this file (ASCII case ignored) as its server.
+bool IsRegistered(const std::wstring& library);
+
+// Removes whatever registration the copy at this path left, registered or not.
+void ForgetRegistration(const std::wstring& library);
+
+// Texts for readable assertion messages.
+std::string Narrow(const std::wstring& text);
