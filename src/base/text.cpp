@@ -16,11 +16,8 @@ size_t BoundedLength(const wchar_t* text) {
   return length;
 }
 
-// Only "A" to "Z" are folded, as towlower does in the "C" locale, whatever the runtime.
-void LowerAscii(wchar_t* text) {
-  for (; *text != 0; ++text) {
-    if (*text >= L'A' && *text <= L'Z') *text = static_cast<wchar_t>(*text - L'A' + L'a');
-  }
+void LowerAsciiInPlace(wchar_t* text) {
+  for (; *text != 0; ++text) *text = LowerAscii(*text);
 }
 
 }  // namespace
@@ -69,10 +66,27 @@ bool ContainsNoCase(const wchar_t* text, const wchar_t* part) {
   if (lengthText >= kPathChars || lengthPart >= kPathChars) return false;
   wmemcpy(lowerText, text, lengthText);
   wmemcpy(lowerPart, part, lengthPart);
-  LowerAscii(lowerText);
-  LowerAscii(lowerPart);
+  LowerAsciiInPlace(lowerText);
+  LowerAsciiInPlace(lowerPart);
   // An empty part occurs in every text, the empty text included.
   return lengthPart == 0 || wcsstr(lowerText, lowerPart) != nullptr;
+}
+
+// Only "A" to "Z" are folded, as towlower does in the "C" locale, whatever the runtime.
+wchar_t LowerAscii(wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
+
+bool StartsWithNoCase(const wchar_t* text, const wchar_t* prefix) {
+  for (; *prefix != 0; ++text, ++prefix) {
+    if (LowerAscii(*text) != LowerAscii(*prefix)) return false;
+  }
+  return true;
+}
+
+bool EqualsNoCase(const wchar_t* a, const wchar_t* b) {
+  for (; *a != 0 && *b != 0; ++a, ++b) {
+    if (LowerAscii(*a) != LowerAscii(*b)) return false;
+  }
+  return *a == *b;
 }
 
 int PrintToBufferV(wchar_t* dest, size_t capacity, const wchar_t* format, va_list args) {

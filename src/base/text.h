@@ -28,6 +28,10 @@ bool NormalizePathInPlace(wchar_t* buf);
 
 // Case-insensitive containment for ASCII letters only; other characters compare exactly.
 bool ContainsNoCase(const wchar_t* text, const wchar_t* part);
+// The same folding for one character, a prefix and a whole text (neither may be null).
+wchar_t LowerAscii(wchar_t c);
+bool StartsWithNoCase(const wchar_t* text, const wchar_t* prefix);
+bool EqualsNoCase(const wchar_t* a, const wchar_t* b);
 
 // printf-style formatting into a PathBuffer, where %s takes a wide string. A text that
 // would not fit is cut at the buffer's capacity and terminated. Returns the number of

@@ -32,22 +32,6 @@ const ProtectedFolder kProtectedFolders[] = {
 // Below the folder that holds the profiles, these folders of every profile.
 const wchar_t* const kProfileSubfolders[] = {L"Desktop", L"Documents"};
 
-wchar_t LowerAscii(wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
-
-bool StartsWithNoCase(const wchar_t* text, const wchar_t* prefix) {
-  for (; *prefix != 0; ++text, ++prefix) {
-    if (LowerAscii(*text) != LowerAscii(*prefix)) return false;
-  }
-  return true;
-}
-
-bool EqualsNoCase(const wchar_t* a, const wchar_t* b) {
-  for (; *a != 0 && *b != 0; ++a, ++b) {
-    if (LowerAscii(*a) != LowerAscii(*b)) return false;
-  }
-  return *a == *b;
-}
-
 size_t Length(const wchar_t* text) {
   size_t length = 0;
   while (text[length] != 0) ++length;

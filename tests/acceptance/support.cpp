@@ -2,24 +2,7 @@
 
 #include <algorithm>
 
-
 namespace {
-
-const wchar_t kProductKey[] = L"Software\\Helvane\\BRAVIK\\2020";
-const wchar_t* const kProductKeyPaths[] = {L"Software\\Helvane\\BRAVIK\\2020",
-                                           L"Software\\Wow6432Node\\Helvane\\BRAVIK\\2020"};
-
-// The 32-bit view is written as a 32-bit installer writes it, through the view flag.
-REGSAM ViewFlag(KeyView view) { return view == KeyView::Native ? KEY_WOW64_64KEY : KEY_WOW64_32KEY; }
-
-HKEY OpenProduct(KeyView view, REGSAM access, bool create) {
-  HKEY key = nullptr;
-  const LSTATUS status =
-      create ? RegCreateKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, nullptr, 0, access | ViewFlag(view), nullptr,
-                               &key, nullptr)
-             : RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, access | ViewFlag(view), &key);
-  return status == ERROR_SUCCESS ? key : nullptr;
-}
 
 void CopyOrFail(const std::wstring& from, const std::wstring& to) {
   EXPECT_TRUE(CopyFileW(from.c_str(), to.c_str(), FALSE)) << Narrow(from) << " -> " << Narrow(to);
@@ -61,7 +44,7 @@ ProductKey::~ProductKey() {
 }
 
 void ProductKey::Set(KeyView view, const std::wstring& name, const std::wstring& text) const {
-  HKEY key = OpenProduct(view, KEY_ALL_ACCESS, true);
+  HKEY key = OpenProductKey(view, KEY_ALL_ACCESS, true);
   ASSERT_NE(key, nullptr);
   EXPECT_EQ(RegSetValueExW(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
                            static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))),
@@ -70,7 +53,7 @@ void ProductKey::Set(KeyView view, const std::wstring& name, const std::wstring&
 }
 
 bool ProductKey::Has(KeyView view, const std::wstring& name) const {
-  HKEY key = OpenProduct(view, KEY_READ, false);
+  HKEY key = OpenProductKey(view, KEY_READ, false);
   if (key == nullptr) return false;
   const bool found = RegQueryValueExW(key, name.c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
   RegCloseKey(key);
@@ -78,7 +61,7 @@ bool ProductKey::Has(KeyView view, const std::wstring& name) const {
 }
 
 std::wstring ProductKey::Get(KeyView view, const std::wstring& name) const {
-  HKEY key = OpenProduct(view, KEY_READ, false);
+  HKEY key = OpenProductKey(view, KEY_READ, false);
   if (key == nullptr) return L"<no key>";
   wchar_t text[MAX_PATH * 4] = {};
   DWORD bytes = sizeof(text) - sizeof(wchar_t);

@@ -29,7 +29,6 @@ class TestDir : public TempDir {
 // Software\Helvane\BRAVIK\2020 under HKEY_LOCAL_MACHINE, in the native view or in the 32-bit
 // view (Software\Wow6432Node\...). While it lives, no other test process uses the key; both
 // views start and end without it.
-enum class KeyView { Native, Wow };
 class ProductKey {
  public:
   ProductKey();

@@ -126,6 +126,27 @@ TEST(ContainsNoCase, FoldsAsciiLettersOnly) {
   EXPECT_FALSE(ContainsNoCase(Repeat(L'a', kPathChars).c_str(), L"a")) << "over-long text is refused";
 }
 
+// Whole texts and prefixes fold the same letters, and only those.
+TEST(EqualsNoCase, FoldsAsciiLettersOnlyForWholeTextsAndPrefixes) {
+  struct Case {
+    const wchar_t* a;
+    const wchar_t* b;
+    bool equal;
+    bool aStartsWithB;
+  };
+  const Case cases[] = {
+      {L"C:\\Windows", L"c:\\WINDOWS", true, true}, {L"C:\\Windows\\", L"c:\\windows", false, true},
+      {L"Über", L"über", false, false},             {L"", L"", true, true},
+      {L"abc", L"", false, true},                   {L"ab", L"abc", false, false},
+      {L"[@]", L"{`}", false, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(EqualsNoCase(c.a, c.b), c.equal) << Narrow(c.a) << " / " << Narrow(c.b);
+    EXPECT_EQ(EqualsNoCase(c.b, c.a), c.equal) << Narrow(c.b) << " / " << Narrow(c.a);
+    EXPECT_EQ(StartsWithNoCase(c.a, c.b), c.aStartsWithB) << Narrow(c.a) << " / " << Narrow(c.b);
+  }
+}
+
 TEST(PrintToBuffer, ReadsPercentSAsAWideString) {
   PathBuffer text = {};
   EXPECT_EQ(PrintToBuffer(text, L"[%s] <%d> <%x>", L"abc", -7, 0x1fu), 15);

@@ -4,24 +4,8 @@
 
 namespace {
 
-const wchar_t kProductKey[] = L"Software\\Helvane\\BRAVIK\\2020";
 // The literal paths of the vendor key in each view, as a 64-bit process sees them.
 const wchar_t* const kVendorKeys[] = {L"Software\\Helvane", L"Software\\Wow6432Node\\Helvane"};
-const wchar_t* const kProductKeys[] = {L"Software\\Helvane\\BRAVIK\\2020",
-                                       L"Software\\Wow6432Node\\Helvane\\BRAVIK\\2020"};
-
-// The 32-bit view is written the way a 32-bit installer writes it, through the view flag;
-// it lands below Software\Wow6432Node (seen under Wine, as on Windows).
-REGSAM ViewFlag(KeyView view) { return view == KeyView::Native ? KEY_WOW64_64KEY : KEY_WOW64_32KEY; }
-
-HKEY OpenProduct(KeyView view, REGSAM access, bool create) {
-  HKEY key = nullptr;
-  const LSTATUS status =
-      create ? RegCreateKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, nullptr, 0, access | ViewFlag(view), nullptr,
-                               &key, nullptr)
-             : RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, access | ViewFlag(view), &key);
-  return status == ERROR_SUCCESS ? key : nullptr;
-}
 
 void SaveTree(HKEY key, ProductKeys::Saved& saved) {
   DWORD subkeys = 0, longestSubkey = 0, values = 0, longestName = 0, largestData = 0;
@@ -93,7 +77,7 @@ ProductKeys::~ProductKeys() {
 }
 
 void ProductKeys::Create(KeyView view) const {
-  HKEY key = OpenProduct(view, KEY_ALL_ACCESS, true);
+  HKEY key = OpenProductKey(view, KEY_ALL_ACCESS, true);
   ASSERT_NE(key, nullptr);
   RegCloseKey(key);
 }
@@ -103,14 +87,14 @@ void ProductKeys::SetString(KeyView view, const std::wstring& name, const std::w
 }
 
 void ProductKeys::SetRaw(KeyView view, const std::wstring& name, DWORD type, const void* data, DWORD bytes) const {
-  HKEY key = OpenProduct(view, KEY_ALL_ACCESS, true);
+  HKEY key = OpenProductKey(view, KEY_ALL_ACCESS, true);
   ASSERT_NE(key, nullptr);
   EXPECT_EQ(RegSetValueExW(key, name.c_str(), 0, type, static_cast<const BYTE*>(data), bytes), ERROR_SUCCESS);
   RegCloseKey(key);
 }
 
 bool ProductKeys::HasValue(KeyView view, const std::wstring& name) const {
-  HKEY key = OpenProduct(view, KEY_READ, false);
+  HKEY key = OpenProductKey(view, KEY_READ, false);
   if (key == nullptr) return false;
   const bool found = RegQueryValueExW(key, name.c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
   RegCloseKey(key);
@@ -118,7 +102,7 @@ bool ProductKeys::HasValue(KeyView view, const std::wstring& name) const {
 }
 
 void ProductKeys::Clear() const {
-  for (const wchar_t* path : kProductKeys) DeleteTree(path);
+  for (const wchar_t* path : kProductKeyPaths) DeleteTree(path);
 }
 
 OpenKeyCounter::OpenKeyCounter()

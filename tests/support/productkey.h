@@ -8,9 +8,6 @@
 
 #include "support/fixtures.h"
 
-// The native view, or the 32-bit view that the product reads as Software\Wow6432Node\...
-enum class KeyView { Native, Wow };
-
 // Software\Helvane\BRAVIK\2020 under HKEY_LOCAL_MACHINE in both views. While it lives the two
 // keys start absent and no other test process uses them (tests run in parallel processes of
 // one prefix); when it dies, Software\Helvane of both views is back as it was.

@@ -264,3 +264,18 @@ std::wstring SystemDir() {
   EXPECT_TRUE(length > 0 && length < MAX_PATH);
   return dir;
 }
+
+const wchar_t* const kProductKeyPaths[2] = {L"Software\\Helvane\\BRAVIK\\2020",
+                                            L"Software\\Wow6432Node\\Helvane\\BRAVIK\\2020"};
+
+HKEY OpenProductKey(KeyView view, REGSAM access, bool create) {
+  // The 32-bit view is written the way a 32-bit installer writes it, through the view flag;
+  // it lands below Software\Wow6432Node (seen under Wine, as on Windows).
+  const REGSAM viewFlag = view == KeyView::Native ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
+  const wchar_t* const path = kProductKeyPaths[0];
+  HKEY key = nullptr;
+  const LSTATUS status =
+      create ? RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, access | viewFlag, nullptr, &key, nullptr)
+             : RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, access | viewFlag, &key);
+  return status == ERROR_SUCCESS ? key : nullptr;
+}

@@ -110,5 +110,13 @@ bool IsRegistered(const std::wstring& library);
 // Removes whatever registration the copy at this path left, registered or not.
 void ForgetRegistration(const std::wstring& library);
 
+// The product's key Software\Helvane\BRAVIK\2020 under HKEY_LOCAL_MACHINE, in the native view
+// or in the 32-bit view that the product reads as Software\Wow6432Node\...
+enum class KeyView { Native, Wow };
+// The literal paths of the key in both views, as a 64-bit process sees them.
+extern const wchar_t* const kProductKeyPaths[2];
+// Opens the key in a view, or creates it (with its parents); null when that fails.
+HKEY OpenProductKey(KeyView view, REGSAM access, bool create);
+
 // Texts for readable assertion messages.
 std::string Narrow(const std::wstring& text);
