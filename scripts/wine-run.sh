@@ -66,5 +66,9 @@ status=0
 "$wine" "$program" "$@" >"$out" 2>"$err" || status=$?
 cat "$out"
 cat "$err" >&2
+# A program that ends at once without a word leaves only its status to go by.
+if [ $status -ne 0 ] && [ ! -s "$out" ] && [ ! -s "$err" ]; then
+  echo "wine-run.sh: $program $* ended with status $status and wrote nothing" >&2
+fi
 rm -f "$out" "$err"
 exit $status
