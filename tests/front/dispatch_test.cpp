@@ -5,29 +5,14 @@
 #include "base/text.h"
 #include "front/main.h"
 #include "support/fixtures.h"
+#include "support/texts.h"
 
 namespace {
-
-const std::wstring kInvalidParameters =
-    L"The installation procedure will be reverted.\n\nThe QelInstallHelper was called with invalid command line "
-    L"parameters.\n\nUsage: QelInstallHelper.exe <command> <installation directory>\n\n\n";
-
-std::wstring NotFound(const std::wstring& path) {
-  return L"The installation procedure will be reverted.\n\nThe installation directory of the Tarnwell could not be "
-         L"found.\nPath: '" +
-         path + L"'.\nCould not be accessed.\n\n";
-}
 
 // Runs qel_tmain on a vector of arguments, the program's path first.
 class DispatchTest : public HelperTest {
  protected:
-  int Run(std::vector<std::wstring> arguments) {
-    storage_ = std::move(arguments);
-    storage_.insert(storage_.begin(), L"C:\\Setup\\QelInstallHelper.exe");
-    std::vector<wchar_t*> argv;
-    for (std::wstring& argument : storage_) argv.push_back(&argument[0]);
-    return qel_tmain(static_cast<int>(argv.size()), argv.data());
-  }
+  int Run(std::vector<std::wstring> arguments) { return RunHelper(std::move(arguments)); }
 
   bool Reached(const wchar_t* function) const {
     const std::vector<std::wstring> functions = trace.Functions();
@@ -47,8 +32,6 @@ class DispatchTest : public HelperTest {
 
   TempDir dir;
 
- private:
-  std::vector<std::wstring> storage_;
 };
 
 TEST_F(DispatchTest, InvalidCommandLinesShowTheUsageAndRevert) {
@@ -105,9 +88,9 @@ TEST_F(DispatchTest, CopyOfAMissingDirectoryShowsTheCleanedPathAndReverts) {
   EXPECT_EQ(Run({L"copy", std::wstring(kPathChars, L'b')}), 1);
   EXPECT_EQ(Run({L"copy", L"\"\""}), 1);
   ASSERT_EQ(boxes.boxes.size(), 3u);
-  EXPECT_EQ(boxes.boxes[0].text, NotFound(cleaned));
-  EXPECT_EQ(boxes.boxes[1].text, NotFound(L"")) << "an over-long argument leaves the path empty";
-  EXPECT_EQ(boxes.boxes[2].text, NotFound(L""));
+  EXPECT_EQ(boxes.boxes[0].text, InstallDirNotFoundText(cleaned));
+  EXPECT_EQ(boxes.boxes[1].text, InstallDirNotFoundText(L"")) << "an over-long argument leaves the path empty";
+  EXPECT_EQ(boxes.boxes[2].text, InstallDirNotFoundText(L""));
   EXPECT_FALSE(QuietMode);
   EXPECT_FALSE(Reached(L"Handle64Bit"));
 }

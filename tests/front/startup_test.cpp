@@ -4,12 +4,9 @@
 #include "base/text.h"
 #include "front/main.h"
 #include "front/startup_fixture.h"
+#include "support/texts.h"
 
 namespace {
-
-const std::wstring kInvalidParameters =
-    L"The installation procedure will be reverted.\n\nThe QelInstallHelper was called with invalid command line "
-    L"parameters.\n\nUsage: QelInstallHelper.exe <command> <installation directory>\n\n\n";
 
 // Runs the process entry on a command line, with the library search and COM counted
 // through the seam (the test process keeps its own).

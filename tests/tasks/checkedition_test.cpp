@@ -7,21 +7,9 @@
 #include "front/main.h"
 #include "support/fixtures.h"
 #include "support/productkey.h"
+#include "support/texts.h"
 
 namespace {
-
-const std::wstring kInvalidParameters =
-    L"The installation procedure will be reverted.\n\nThe QelInstallHelper was called with invalid command line "
-    L"parameters.\n\nUsage: QelInstallHelper.exe <command> <installation directory>\n\n\n";
-const std::wstring kInvalidEditionParameters =
-    L"The QelInstallHelper was called with invalid command line parameters.\n\nUsage: QelInstallHelper.exe "
-    L"checkedition <edition type>\n\n\n";
-
-std::wstring OtherEdition(const std::wstring& path) {
-  return L"The installation procedure will be reverted.\n\nIt seems that a different edition (student or commercial) "
-         L"of the Tarnwell is already installed in:\nPath: '" +
-         path + L"'.\n\nPlease, uninstall the Tarnwell before installing a different edition.\n\n";
-}
 
 // What "INSTALLPATH" holds.
 enum class Recorded { None, Full, EmptyDir, Missing, EmptyText, ExpandSz };
@@ -127,7 +115,7 @@ TEST_F(CheckEditionTest, RefusesOnlyTheOtherEditionWhileItsDirectoryHoldsFiles) 
       shownBoxes.push_back(box.text);
       EXPECT_EQ(box.style, static_cast<UINT>(MB_SYSTEMMODAL | MB_ICONERROR)) << c.name;
     }
-    EXPECT_EQ(shownBoxes, c.expected == 1 ? std::vector<std::wstring>{OtherEdition(path)} : std::vector<std::wstring>{})
+    EXPECT_EQ(shownBoxes, c.expected == 1 ? std::vector<std::wstring>{OtherEditionText(path)} : std::vector<std::wstring>{})
         << c.name;
     EXPECT_EQ(Reached(caseTrace, L"CheckIfDirHasContent"), c.listed) << c.name;
     EXPECT_EQ(keys.HasValue(c.view, L"EDITION"), c.edition != nullptr && !c.deleted) << c.name;
