@@ -1,15 +1,205 @@
 #include "tasks/copy.h"
 
+#include "base/files.h"
+#include "base/messages.h"
+#include "base/platform.h"
+#include "base/process.h"
 #include "base/text.h"
 
-int Handle64Bit(const wchar_t* /*installDir*/) {
+namespace {
+
+const wchar_t kEngineSubdir[] = L"VBAEngine\\Windows64";
+const wchar_t kExtensionSubdir[] = L"AMD64";
+const wchar_t kExtensionName[] = L"QELInfo_AMD64.dll";
+
+// An engine file is the first file of the engine directory whose name holds every part.
+struct EngineFile {
+  const wchar_t* what;
+  const wchar_t* parts[3];
+};
+
+const EngineFile kControl = {L"control", {L"wb", L"ent", L".ocx"}};
+const EngineFile kCompanion = {L"companion file", {L"wb", L"ent", L".lic"}};
+const EngineFile kLibrary = {L"library", {L"wb", L"64", L".dll"}};
+
+const wchar_t* OrEmpty(const wchar_t* text) { return text != nullptr ? text : L""; }
+
+// dir + "\" + name. A path that cannot be built (no dir, or too long) leaves dest empty,
+// so that nothing acts on a part of it; an empty dir would mean the current drive's root.
+bool BuildPath(wchar_t* dest, const wchar_t* dir, const wchar_t* name) {
+  if (dir != nullptr && dir[0] != 0 && ConcatPath(dest, dir, L"\\") && ConcatPath(dest, dest, name)) return true;
+  dest[0] = 0;
+  DebugLog(L"BuildPath: the path cannot be built: <%s> + <%s>", OrEmpty(dir), OrEmpty(name));
+  return false;
+}
+
+bool LookUpSpecialFolder(const wchar_t* name, wchar_t* dir, int csidl) {
+  PlatformCalls& platform = Platform();
+  const DWORD before = platform.GetLastError();
+  const BOOL found = platform.SHGetSpecialFolderPathW(nullptr, dir, csidl, FALSE);
+  const DWORD after = platform.GetLastError();
+  DebugLog(L"%s: LastError before: <%x>, result: <%d>, LastError after: <%x>, csidl: <%d>, path: <%s>", name, before,
+           found, after, csidl, dir);
+  // An empty path would stand for the current drive's root, not for a system directory.
+  return found && dir[0] != 0;
+}
+
+bool GetNativeSystemDirectory(wchar_t* dir) {
   QEL_TRACE();
-  DebugText(L"Handle64Bit: the copy command is not available in this build");
+  return LookUpSpecialFolder(L"GetNativeSystemDirectory", dir, CSIDL_SYSTEM);
+}
+
+bool GetNativeSystemX86Directory(wchar_t* dir) {
+  QEL_TRACE();
+  return LookUpSpecialFolder(L"GetNativeSystemX86Directory", dir, CSIDL_SYSTEMX86);
+}
+
+// True when anything already lies at path.
+bool IsFile(const wchar_t* path) {
+  QEL_TRACE();
+  return GetFileAttributesImpl(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Makes a directory current while the engine is installed, so that the registration tool
+// runs in it, and brings back the one before: explicitly before any message, at the latest
+// when it goes out of scope. A current directory that cannot be saved is not changed, as it
+// could not be brought back.
+class CurrentDirectoryChange {
+ public:
+  explicit CurrentDirectoryChange(const wchar_t* dir) {
+    PlatformCalls& platform = Platform();
+    const DWORD length = platform.GetCurrentDirectoryW(kPathChars, saved_);
+    if (length == 0 || length >= kPathChars) {
+      saved_[0] = 0;
+      DebugLog(L"HandleVBAEngine: the current directory cannot be saved (<%u>, LastError: <%x>); it stays", length,
+               platform.GetLastError());
+      return;
+    }
+    changed_ = true;
+    const BOOL set = platform.SetCurrentDirectoryW(dir);
+    DebugLog(L"HandleVBAEngine: current directory <%s> -> <%s>, result: <%d>, LastError: <%x>", saved_, OrEmpty(dir),
+             set, platform.GetLastError());
+  }
+  ~CurrentDirectoryChange() { Restore(); }
+  CurrentDirectoryChange(const CurrentDirectoryChange&) = delete;
+  CurrentDirectoryChange& operator=(const CurrentDirectoryChange&) = delete;
+
+  void Restore() {
+    if (!changed_) return;
+    changed_ = false;
+    PlatformCalls& platform = Platform();
+    const BOOL set = platform.SetCurrentDirectoryW(saved_);
+    DebugLog(L"HandleVBAEngine: current directory restored to <%s>, result: <%d>, LastError: <%x>", saved_, set,
+             platform.GetLastError());
+  }
+
+ private:
+  PathBuffer saved_ = {};
+  bool changed_ = false;
+};
+
+bool FindEngineFile(const wchar_t* engineDir, wchar_t* foundName, const EngineFile& file) {
+  if (FindFileFileInDir(engineDir, foundName, file.parts[0], file.parts[1], file.parts[2])) return true;
+  DebugLog(L"HandleVBAEngine: no engine %s (<%s>, <%s>, <%s>) in <%s>", file.what, file.parts[0], file.parts[1],
+           file.parts[2], engineDir);
+  return false;
+}
+
+// The engine directory and the control's name as listed there, when all three files are there.
+bool FindEngine(const wchar_t* installDir, wchar_t* engineDir, wchar_t* controlName) {
+  return BuildPath(engineDir, installDir, kEngineSubdir) && FindEngineFile(engineDir, controlName, kControl) &&
+         FindEngineFile(engineDir, nullptr, kCompanion) && FindEngineFile(engineDir, nullptr, kLibrary);
+}
+
+// Copies until it succeeds or the user gives up; quiet mode gives up at once.
+bool CopyEngineWithRetry(const wchar_t* engineDir, const wchar_t* systemDir) {
+  for (;;) {
+    DWORD error = 0;
+    if (CopyFilesToDir(engineDir, systemDir, &error, false)) return true;
+    if (!AskRetryEngineCopy(error)) return false;
+  }
+}
+
+}  // namespace
+
+int Handle64Bit(const wchar_t* installDir) {
+  QEL_TRACE();
+  PathBuffer systemDir = {};
+  if (!GetNativeSystemDirectory(systemDir)) {
+    ShowSystemDirNotFound(systemDir);
+    return 1;
+  }
+  PathBuffer systemX86Dir = {};
+  if (!GetNativeSystemX86Directory(systemX86Dir)) {
+    ShowSystemDirNotFound(systemX86Dir);
+    return 1;
+  }
+  if (HandleVBAEngine(installDir, systemDir) != 0) return 1;
+  HandleQELInfo(installDir);  // optional: a failure has been shown as a warning
+  return 0;
+}
+
+int Handle32Bit(const wchar_t* installDir) {
+  QEL_TRACE();
+  PathBuffer systemDir = {};
+  if (!GetNativeSystemDirectory(systemDir)) {
+    ShowSystemDirNotFound(systemDir);
+    return 1;
+  }
+  DebugLog(L"Handle32Bit: not a 64-bit Windows: no component is installed from <%s>", OrEmpty(installDir));
+  return 0;
+}
+
+int HandleVBAEngine(const wchar_t* installDir, const wchar_t* systemDir) {
+  QEL_TRACE();
+  if (systemDir == nullptr || systemDir[0] == 0) {
+    ShowSystemDirNotFound(systemDir);
+    return 1;
+  }
+  CurrentDirectoryChange current(systemDir);
+  PathBuffer engineDir = {};
+  PathBuffer controlName = {};
+  if (!FindEngine(installDir, engineDir, controlName)) {
+    current.Restore();
+    ShowEngineNotFound();
+    return 1;
+  }
+  PathBuffer target = {};
+  if (!BuildPath(target, systemDir, controlName)) {
+    current.Restore();
+    ShowSystemDirNotFound(systemDir);
+    return 1;
+  }
+  // An earlier control goes out of the registry before its file is replaced; whether the
+  // tool managed it does not matter, the new control is registered over it.
+  if (IsFile(target)) SpawnRegSvr(target, false);
+  if (!CopyEngineWithRetry(engineDir, systemDir)) {
+    current.Restore();
+    return 1;
+  }
+  const int exitCode = SpawnRegSvr(target, true);
+  current.Restore();
+  if (exitCode == 0) return 0;
+  ShowEngineRegisterFailed(target, exitCode);
   return 1;
 }
 
-int Handle32Bit(const wchar_t* /*installDir*/) {
+int HandleQELInfo(const wchar_t* installDir) {
   QEL_TRACE();
-  DebugText(L"Handle32Bit: the copy command is not available in this build");
+  PathBuffer extensionDir = {};
+  PathBuffer name = {};
+  PathBuffer extension = {};
+  // A file whose path cannot be built cannot be registered: it counts as not found.
+  if (!BuildPath(extensionDir, installDir, kExtensionSubdir) ||
+      !FindFileFileInDir(extensionDir, name, kExtensionName, nullptr, nullptr) ||
+      !BuildPath(extension, extensionDir, name)) {
+    DebugLog(L"HandleQELInfo: no <%s> in <%s>", kExtensionName, extensionDir);
+    ShowExtensionNotFound();
+    return 1;
+  }
+  const int exitCode = SpawnRegSvr(extension, true);
+  if (exitCode == 0) return 0;
+  DebugLog(L"HandleQELInfo: the registration tool ended with <%d>", exitCode);
+  ShowExtensionRegisterFailed(extension);
   return 1;
 }

@@ -1,6 +1,22 @@
 #pragma once
-// The "copy" command: installs the system-wide components from the installation.
+// The "copy" command: installs the system-wide components from the installation. The Qel
+// VBA Engine (VBAEngine\Windows64) is copied into the system directory and registered
+// there; it is required. The Qel Explorer Extension (AMD64\QELInfo_AMD64.dll) is registered
+// where it lies; it is optional.
 
-// installDir is the cleaned installation directory. Return 0 to go on, 1 to revert.
+// installDir is the cleaned installation directory. Both return 0 to go on, 1 to revert.
+// On a 64-bit Windows: both system directories must be found, then the engine is installed
+// and the extension registered; only the engine's failure reverts.
 int Handle64Bit(const wchar_t* installDir);
+// Elsewhere nothing is installed: 1 only when the system directory cannot be found.
 int Handle32Bit(const wchar_t* installDir);
+
+// Copies every file of the engine directory into systemDir and registers the control there,
+// unregistering a control of the same name found there first. A copy that fails can be
+// retried (never in quiet mode). systemDir is the current directory meanwhile; the one
+// before is back on every return, before any message. Returns 0 installed, 1 revert.
+int HandleVBAEngine(const wchar_t* installDir, const wchar_t* systemDir);
+
+// Registers the Explorer extension where it lies. Returns 0 registered, 1 not found or not
+// registered, with a warning unless quiet.
+int HandleQELInfo(const wchar_t* installDir);

@@ -29,19 +29,6 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-// Makes a folder current for the test and restores the one before.
-class CurrentDirectory {
- public:
-  explicit CurrentDirectory(const std::wstring& path) {
-    GetCurrentDirectoryW(MAX_PATH, saved_);
-    EXPECT_TRUE(SetCurrentDirectoryW(path.c_str())) << Narrow(path);
-  }
-  ~CurrentDirectory() { SetCurrentDirectoryW(saved_); }
-
- private:
-  wchar_t saved_[MAX_PATH] = {};
-};
-
 class ProcessTest : public HelperTest {
  protected:
   TempDir dir;

@@ -8,6 +8,19 @@ void CopyOrFail(const std::wstring& from, const std::wstring& to) {
   EXPECT_TRUE(CopyFileW(from.c_str(), to.c_str(), FALSE)) << Narrow(from) << " -> " << Narrow(to);
 }
 
+// "_<test name>_<n>": the same for no two installations of one process, nor of two tests.
+std::wstring NextTag() {
+  static int counter = 0;
+  const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  const std::string name = test != nullptr ? test->name() : "test";
+  std::wstring tag = L"_";
+  for (char c : name) {
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    tag += plain ? static_cast<wchar_t>(c) : L'_';
+  }
+  return tag + L"_" + std::to_wstring(++counter);
+}
+
 }  // namespace
 
 ProcessRecorder::ProcessRecorder()
@@ -18,6 +31,8 @@ ProcessRecorder::ProcessRecorder()
                 StartedProcess process;
                 process.application = application != nullptr ? application : L"";
                 process.commandLine = commandLine != nullptr ? commandLine : L"";
+                process.currentDirectory = CurrentDirectoryPath();
+                if (beforeStart) beforeStart();
                 process.created = create_.original()(application, commandLine, processAttributes, threadAttributes,
                                                      inherit, flags, environment, directory, startup, information);
                 const DWORD error = GetLastError();
@@ -83,14 +98,44 @@ std::wstring RegistrationCleanup::Watch(const std::wstring& library) {
   return library;
 }
 
-Installation::Installation(const InstallationOptions& options) {
+Installation::Installation(const InstallationOptions& options) : tag_(NextTag()) {
   dir_.MakeDir(L"VBAEngine\\Windows64");
   const std::wstring control = options.failingControl ? FailingComponent() : GoodComponent();
   if (options.control) CopyOrFail(control, registrations.Watch(Control()));
-  if (options.companion) dir_.MakeFile(L"VBAEngine\\Windows64\\wbentX.lic", "license\r\n");
+  if (options.companion) dir_.MakeFile(L"VBAEngine\\Windows64\\" + CompanionName(), "license\r\n");
   if (options.library) CopyOrFail(GoodComponent(), registrations.Watch(Library()));
   if (!options.extensionFolder) return;
   dir_.MakeDir(L"AMD64");
   const std::wstring extension = options.failingExtension ? FailingComponent() : GoodComponent();
   if (options.extension) CopyOrFail(extension, registrations.Watch(Extension()));
+}
+
+std::wstring SystemDir() {
+  wchar_t dir[MAX_PATH] = {};
+  const UINT length = GetSystemDirectoryW(dir, MAX_PATH);
+  EXPECT_TRUE(length > 0 && length < MAX_PATH);
+  return dir;
+}
+
+EngineInSystemDir::EngineInSystemDir(const Installation& installation)
+    : dir_(SystemDir()),
+      names_{installation.ControlName(), installation.CompanionName(), installation.LibraryName()} {
+  Remove();
+}
+
+int EngineInSystemDir::Present() const {
+  int present = 0;
+  for (const std::wstring& name : names_) present += Exists(dir_ + L"\\" + name) ? 1 : 0;
+  return present;
+}
+
+// Only the tagged names of this installation: nothing else in the system directory is touched.
+void EngineInSystemDir::Remove() const {
+  for (const std::wstring& name : names_) {
+    const std::wstring path = dir_ + L"\\" + name;
+    ForgetRegistration(path);
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(path.c_str());
+    EXPECT_FALSE(Exists(path)) << "left in the system directory: " << Narrow(path);
+  }
 }

@@ -14,6 +14,7 @@ using CreateProcessSignature = BOOL(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSE
 struct StartedProcess {
   std::wstring application;  // empty when none was given
   std::wstring commandLine;
+  std::wstring currentDirectory;  // the starting process's, which the child inherits
   BOOL created = FALSE;
   PROCESS_INFORMATION handles = {};
 };
@@ -25,6 +26,8 @@ class ProcessRecorder {
   ProcessRecorder();
   std::vector<StartedProcess> started;
   std::vector<HANDLE> closed;
+  // Runs before each start is passed on, to look at the state the child will find.
+  std::function<void()> beforeStart;
 
   // True when both handles of that start were closed.
   bool HandlesClosed(const StartedProcess& process) const;
@@ -67,9 +70,9 @@ class RegistrationCleanup {
 };
 
 struct InstallationOptions {
-  bool control = true;            // VBAEngine\Windows64\wbentX.ocx
-  bool companion = true;          // VBAEngine\Windows64\wbentX.lic
-  bool library = true;            // VBAEngine\Windows64\wbX64.dll
+  bool control = true;            // VBAEngine\Windows64\wbentX<tag>.ocx
+  bool companion = true;          // VBAEngine\Windows64\WBENTX<tag>.LIC
+  bool library = true;            // VBAEngine\Windows64\wbX64<tag>.dll
   bool failingControl = false;    // the control refuses to register
   bool extensionFolder = true;    // AMD64
   bool extension = true;          // AMD64\QELInfo_AMD64.dll
@@ -78,16 +81,22 @@ struct InstallationOptions {
 
 // The installation in a fresh folder: the control, the library and the extension are
 // copies of the test COM library (or of its failing twin), the companion a text file.
-// Every library laid out is watched, so its registration is forgotten afterwards.
+// Every library laid out is watched, so its registration is forgotten afterwards. The
+// engine files' names carry a tag of their own (the test's name and a counter) besides
+// their fragments: "copy" puts them into the one system directory of the prefix, where
+// tests running at the same time must not meet.
 class Installation {
  public:
   explicit Installation(const InstallationOptions& options = {});
 
   const std::wstring& path() const { return dir_.path(); }
   std::wstring EngineDir() const { return dir_ / L"VBAEngine\\Windows64"; }
-  std::wstring Control() const { return EngineDir() + L"\\wbentX.ocx"; }
-  std::wstring Companion() const { return EngineDir() + L"\\wbentX.lic"; }
-  std::wstring Library() const { return EngineDir() + L"\\wbX64.dll"; }
+  std::wstring ControlName() const { return L"wbentX" + tag_ + L".ocx"; }
+  std::wstring CompanionName() const { return L"WBENTX" + tag_ + L".LIC"; }  // case is ignored
+  std::wstring LibraryName() const { return L"wbX64" + tag_ + L".dll"; }
+  std::wstring Control() const { return EngineDir() + L"\\" + ControlName(); }
+  std::wstring Companion() const { return EngineDir() + L"\\" + CompanionName(); }
+  std::wstring Library() const { return EngineDir() + L"\\" + LibraryName(); }
   std::wstring ExtensionDir() const { return dir_ / L"AMD64"; }
   std::wstring Extension() const { return ExtensionDir() + L"\\QELInfo_AMD64.dll"; }
 
@@ -95,8 +104,35 @@ class Installation {
   RegistrationCleanup registrations;
 
  private:
+  std::wstring tag_;
   TempDir dir_;
 };
+
+// The engine files of an installation where "copy" puts them: the system directory. They
+// and the registrations of these copies are removed when it is made (what a killed run
+// left) and when it goes out of scope, whichever way the test ends.
+class EngineInSystemDir {
+ public:
+  explicit EngineInSystemDir(const Installation& installation);
+  ~EngineInSystemDir() { Remove(); }
+  EngineInSystemDir(const EngineInSystemDir&) = delete;
+  EngineInSystemDir& operator=(const EngineInSystemDir&) = delete;
+
+  const std::wstring& dir() const { return dir_; }
+  std::wstring Control() const { return dir_ + L"\\" + names_[0]; }
+  std::wstring Companion() const { return dir_ + L"\\" + names_[1]; }
+  std::wstring Library() const { return dir_ + L"\\" + names_[2]; }
+  // How many of the three are there.
+  int Present() const;
+
+ private:
+  void Remove() const;
+  std::wstring dir_;
+  std::vector<std::wstring> names_;
+};
+
+// The system directory of the prefix, C:\windows\system32.
+std::wstring SystemDir();
 
 // The test COM library, and its twin whose registration fails.
 std::wstring GoodComponent();

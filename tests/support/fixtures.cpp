@@ -156,6 +156,19 @@ void RemoveTree(const std::wstring& path) {
   }
 }
 
+std::wstring CurrentDirectoryPath() {
+  wchar_t path[MAX_PATH * 4] = {};
+  const DWORD length = GetCurrentDirectoryW(MAX_PATH * 4, path);
+  EXPECT_TRUE(length > 0 && length < MAX_PATH * 4);
+  return path;
+}
+
+CurrentDirectory::CurrentDirectory(const std::wstring& path) : saved_(CurrentDirectoryPath()) {
+  EXPECT_TRUE(SetCurrentDirectoryW(path.c_str())) << Narrow(path);
+}
+
+CurrentDirectory::~CurrentDirectory() { SetCurrentDirectoryW(saved_.c_str()); }
+
 int RunHelper(std::vector<std::wstring> arguments) {
   arguments.insert(arguments.begin(), L"C:\\Setup\\QelInstallHelper.exe");
   std::vector<wchar_t*> argv;

@@ -164,6 +164,21 @@ class LinuxLink {
   std::wstring link_;
 };
 
+// The process's current directory.
+std::wstring CurrentDirectoryPath();
+
+// Makes a folder current for a scope and restores the one before.
+class CurrentDirectory {
+ public:
+  explicit CurrentDirectory(const std::wstring& path);
+  ~CurrentDirectory();
+  CurrentDirectory(const CurrentDirectory&) = delete;
+  CurrentDirectory& operator=(const CurrentDirectory&) = delete;
+
+ private:
+  std::wstring saved_;
+};
+
 // The usual frame of a test: boxes and trace captured, quiet mode restored.
 class HelperTest : public ::testing::Test {
  protected:

@@ -1,0 +1,433 @@
+#include "tasks/copy.h"
+
+#include <algorithm>
+#include <cwchar>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "base/process.h"
+#include "base/text.h"
+#include "programs/test_component.h"
+#include "support/components.h"
+#include "support/fixtures.h"
+
+namespace {
+
+enum class BoxKind { SystemDirNotFound, EngineNotFound, RetryCopy, RegisterFailed, ExtensionNotFound, ExtensionFailed };
+
+struct Shown {
+  BoxKind kind;
+  // A part of the text; "{target}" stands for the control in the system directory,
+  // "{extension}" for the extension in the installation.
+  std::wstring detail;
+};
+
+bool Has(const std::wstring& text, const std::wstring& part) { return text.find(part) != std::wstring::npos; }
+
+bool IsKind(const Box& box, BoxKind kind) {
+  switch (kind) {
+    case BoxKind::SystemDirNotFound:
+      return Has(box.text, L"The system directory could not be found.");
+    case BoxKind::EngineNotFound:
+      return Has(box.text, L"The Qel VBA Engine was not found");
+    case BoxKind::RetryCopy:
+      return Has(box.text, L"The Qel VBA Engine could not be copied");
+    case BoxKind::RegisterFailed:
+      return Has(box.text, L"The Qel VBA Engine could not be registered");
+    case BoxKind::ExtensionNotFound:
+      return Has(box.text, L"The Qel Explorer Extension was not found");
+    case BoxKind::ExtensionFailed:
+      return Has(box.text, L"The Qel Explorer Extension could not be registered");
+  }
+  return false;
+}
+
+std::wstring Replace(std::wstring text, const std::wstring& token, const std::wstring& value) {
+  for (size_t at = text.find(token); at != std::wstring::npos; at = text.find(token, at + value.size())) {
+    text.replace(at, token.size(), value);
+  }
+  return text;
+}
+
+void WriteNewFile(const std::wstring& path, const std::string& content) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE) << Narrow(path);
+  DWORD written = 0;
+  EXPECT_TRUE(WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr));
+  CloseHandle(file);
+}
+
+// The registration tool's runs, by what they do.
+enum class Call { UnregisterControl, RegisterControl, RegisterExtension };
+
+// Runs "copy" through the dispatcher on an installation and watches the run: each box
+// with the current directory at that moment, each process start, and each copy attempt.
+// The test's own folder is current, so that a directory left changed shows.
+class CopyTest : public HelperTest {
+ protected:
+  CopyTest()
+      : boxCurrentDir_(Platform().MessageBoxW, [this](HWND owner, LPCWSTR text, LPCWSTR caption, UINT style) {
+          boxDirs.push_back(CurrentDirectoryPath());
+          if ((style & MB_TYPEMASK) == MB_RETRYCANCEL && onRetry) onRetry();
+          return boxCurrentDir_.original()(owner, text, caption, style);
+        }) {}
+
+  // A fresh run: what earlier runs recorded is dropped.
+  int Copy(const Installation& installation, bool quiet, std::vector<int> answers = {}) {
+    boxes.boxes.clear();
+    boxes.Answer(std::move(answers));
+    boxDirs.clear();
+    processes.started.clear();
+    trace.lines.clear();
+    QuietMode = false;
+    std::vector<std::wstring> arguments = {L"copy", installation.path()};
+    if (quiet) arguments.push_back(L"quiet");
+    return RunHelper(arguments);
+  }
+
+  // The boxes of the last run against the expected ones. Every box but the retry question
+  // comes after the current directory was restored.
+  void ExpectBoxes(const std::vector<Shown>& expected, const std::wstring& target, const std::wstring& extension,
+                   const std::string& name) {
+    ASSERT_EQ(boxes.boxes.size(), expected.size()) << name;
+    ASSERT_EQ(boxDirs.size(), expected.size()) << name;
+    for (size_t i = 0; i < expected.size(); ++i) {
+      const Box& box = boxes.boxes[i];
+      const std::wstring detail = Replace(Replace(expected[i].detail, L"{target}", target), L"{extension}", extension);
+      EXPECT_TRUE(IsKind(box, expected[i].kind)) << name << ": " << Narrow(box.text);
+      EXPECT_TRUE(Has(box.text, detail)) << name << ": " << Narrow(box.text) << " lacks " << Narrow(detail);
+      EXPECT_EQ(box.caption, L"TARNWELL Setup") << name;
+      if (expected[i].kind != BoxKind::RetryCopy) {
+        EXPECT_EQ(boxDirs[i], work.path()) << name;
+      }
+    }
+  }
+
+  // The registration tool's runs of the last run against the expected calls; each has
+  // ended and its handles are closed.
+  void ExpectCalls(const std::vector<Call>& expected, const std::wstring& target, const std::wstring& extension,
+                   const std::string& name) {
+    std::vector<std::wstring> lines;
+    for (Call call : expected) {
+      if (call == Call::UnregisterControl) lines.push_back(L"regsvr32.exe /s /u \"" + target + L"\"");
+      if (call == Call::RegisterControl) lines.push_back(L"regsvr32.exe /s \"" + target + L"\"");
+      if (call == Call::RegisterExtension) lines.push_back(L"regsvr32.exe /s \"" + extension + L"\"");
+    }
+    std::vector<std::wstring> started;
+    for (const StartedProcess& process : processes.started) {
+      started.push_back(process.commandLine);
+      EXPECT_TRUE(processes.HandlesClosed(process)) << name;
+    }
+    EXPECT_EQ(started, lines) << name;
+  }
+
+  int Count(const wchar_t* function) const {
+    const std::vector<std::wstring> functions = trace.Functions();
+    return static_cast<int>(std::count(functions.begin(), functions.end(), function));
+  }
+
+  TempDir work;
+  CurrentDirectory current{work.path()};
+  ProcessRecorder processes;
+  std::vector<std::wstring> boxDirs;
+  std::function<void()> onRetry;
+
+ private:
+  ScopedOverride<int(HWND, LPCWSTR, LPCWSTR, UINT)> boxCurrentDir_;
+};
+
+using Calls = std::vector<Call>;
+const Call kUnregister = Call::UnregisterControl;
+const Call kRegister = Call::RegisterControl;
+const Call kExtension = Call::RegisterExtension;
+
+// The typical run: an earlier control in the system directory is unregistered while it is
+// still the earlier file, the new files are copied over it, the new control is registered
+// in the system directory, which is current for the tool; then the directory before is
+// back, and the extension is registered where it lies.
+TEST_F(CopyTest, AnEarlierControlIsUnregisteredBeforeTheNewEngineIsCopiedOverItAndRegistered) {
+  Installation installation;
+  EngineInSystemDir system(installation);
+  const std::string earlier = ReadAll(GoodComponent()) + "EARLIER CONTROL";  // loads like the library
+  WriteNewFile(system.Control(), earlier);
+  ASSERT_EQ(SpawnRegSvr(system.Control().c_str(), true), 0);
+  wchar_t classKey[kComponentKeyChars] = {};
+  ComponentClassKey(system.Control().c_str(), classKey);
+  ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, classKey, L"EarlierControl", REG_SZ, L"1", 4), ERROR_SUCCESS);
+  std::vector<std::string> targetAtStart;  // what the system directory's control held then
+  processes.beforeStart = [&] { targetAtStart.push_back(ReadAll(system.Control())); };
+
+  EXPECT_EQ(Copy(installation, true), 0);
+
+  ExpectCalls({kUnregister, kRegister, kExtension}, system.Control(), installation.Extension(), "typical run");
+  ASSERT_EQ(processes.started.size(), 3u);
+  ASSERT_EQ(targetAtStart.size(), 3u);
+  EXPECT_EQ(targetAtStart[0], earlier) << "unregistered after it was overwritten";
+  EXPECT_EQ(targetAtStart[1], ReadAll(installation.Control())) << "registered before it was copied";
+  EXPECT_EQ(processes.started[0].currentDirectory, system.dir());
+  EXPECT_EQ(processes.started[1].currentDirectory, system.dir());
+  EXPECT_EQ(processes.started[2].currentDirectory, work.path()) << "the directory comes back before the extension";
+  EXPECT_TRUE(IsRegistered(system.Control()));
+  EXPECT_NE(RegGetValueW(HKEY_LOCAL_MACHINE, classKey, L"EarlierControl", RRF_RT_REG_SZ, nullptr, nullptr, nullptr),
+            ERROR_SUCCESS)
+      << "the earlier registration was not removed";
+  EXPECT_EQ(ReadAll(system.Companion()), ReadAll(installation.Companion()));
+  EXPECT_EQ(ReadAll(system.Library()), ReadAll(installation.Library()));
+  EXPECT_FALSE(IsRegistered(system.Library())) << "only the control is registered";
+  EXPECT_TRUE(IsRegistered(installation.Extension()));
+  EXPECT_FALSE(IsRegistered(installation.Control()));
+  EXPECT_EQ(CurrentDirectoryPath(), work.path());
+  EXPECT_TRUE(boxes.boxes.empty());
+
+  const std::vector<std::wstring> traced = trace.Functions();
+  const std::vector<std::wstring> steps = {L"Handle64Bit",    L"GetNativeSystemDirectory", L"GetNativeSystemX86Directory",
+                                           L"HandleVBAEngine", L"IsFile",                  L"SpawnRegSvr",
+                                           L"CopyFilesToDir",  L"SpawnRegSvr",             L"HandleQELInfo",
+                                           L"SpawnRegSvr"};
+  std::vector<std::wstring> seen;
+  std::copy_if(traced.begin(), traced.end(), std::back_inserter(seen), [&](const std::wstring& function) {
+    return std::find(steps.begin(), steps.end(), function) != steps.end();
+  });
+  EXPECT_EQ(seen, steps);
+}
+
+// What a run leaves: nothing, the engine files in the system directory, the control
+// registered there too, and the extension registered as well.
+enum class Left { Nothing, EngineFiles, Engine, Both };
+
+struct ContentCase {
+  const char* name;
+  InstallationOptions options;
+  int result;
+  std::vector<Shown> shown;  // when not quiet
+  Left left;
+  Calls calls;
+};
+
+InstallationOptions Set(bool InstallationOptions::*option, bool value) {
+  InstallationOptions options;
+  options.*option = value;
+  return options;
+}
+
+// Every file of the installation missing or failing in turn, with boxes and in quiet mode.
+TEST_F(CopyTest, EachMissingOrFailingFileEndsAsItsRowSays) {
+  using O = InstallationOptions;
+  const Shown engineNotFound = {BoxKind::EngineNotFound, L"installtion.\n\n\n"};
+  const Shown extensionNotFound = {BoxKind::ExtensionNotFound, L".qel files will not be available.\n\n\n"};
+  const std::vector<ContentCase> cases = {
+      {"complete", {}, 0, {}, Left::Both, {kRegister, kExtension}},
+      {"no control", Set(&O::control, false), 1, {engineNotFound}, Left::Nothing, {}},
+      {"no companion file", Set(&O::companion, false), 1, {engineNotFound}, Left::Nothing, {}},
+      {"no engine library", Set(&O::library, false), 1, {engineNotFound}, Left::Nothing, {}},
+      {"the control refuses to register", Set(&O::failingControl, true), 1,
+       {{BoxKind::RegisterFailed, L"(exit code 5).\n\nRegSvr32 '{target}' failed."}}, Left::EngineFiles, {kRegister}},
+      {"no AMD64 folder", Set(&O::extensionFolder, false), 0, {extensionNotFound}, Left::Engine, {kRegister}},
+      {"no extension in the AMD64 folder", Set(&O::extension, false), 0, {extensionNotFound}, Left::Engine,
+       {kRegister}},
+      {"the extension refuses to register", Set(&O::failingExtension, true), 0,
+       {{BoxKind::ExtensionFailed, L"RegSvr32 '{extension}' failed."}}, Left::Engine, {kRegister, kExtension}},
+  };
+  for (const ContentCase& c : cases) {
+    for (bool quiet : {false, true}) {
+      const std::string name = std::string(c.name) + (quiet ? ", quiet" : "");
+      Installation installation(c.options);
+      EngineInSystemDir system(installation);
+
+      EXPECT_EQ(Copy(installation, quiet), c.result) << name;
+
+      ExpectBoxes(quiet ? std::vector<Shown>{} : c.shown, system.Control(), installation.Extension(), name);
+      ExpectCalls(c.calls, system.Control(), installation.Extension(), name);
+      const bool copied = c.left != Left::Nothing;
+      EXPECT_EQ(system.Present(), copied ? 3 : 0) << name;
+      if (copied) {
+        EXPECT_EQ(ReadAll(system.Control()), ReadAll(installation.Control())) << name;
+      }
+      EXPECT_EQ(IsRegistered(system.Control()), c.left == Left::Engine || c.left == Left::Both) << name;
+      EXPECT_EQ(IsRegistered(installation.Extension()), c.left == Left::Both) << name;
+      EXPECT_EQ(CurrentDirectoryPath(), work.path()) << name;
+    }
+  }
+}
+
+struct HeldCase {
+  const char* name;
+  bool quiet;
+  std::vector<int> answers;
+  bool freedOnFirstRetry;
+  int result;
+  int retryBoxes;
+  int copyAttempts;
+};
+
+// Another program holds the earlier control open without sharing: the copy fails with a
+// sharing violation (32) and the user decides.
+TEST_F(CopyTest, ACopyOntoAControlInUseIsRetriedAsTheUserDecides) {
+  const std::vector<HeldCase> cases = {
+      {"Cancel", false, {IDCANCEL}, false, 1, 1, 1},
+      {"Retry while still in use, then Cancel", false, {IDRETRY, IDCANCEL}, false, 1, 2, 2},
+      {"Retry after the file is freed", false, {IDRETRY}, true, 0, 1, 2},
+      {"a question that could not be shown", false, {0}, false, 1, 1, 1},
+      {"quiet", true, {}, false, 1, 0, 1},
+  };
+  for (const HeldCase& c : cases) {
+    Installation installation;
+    EngineInSystemDir system(installation);
+    const std::string earlier = "earlier control\r\n";
+    WriteNewFile(system.Control(), earlier);
+    LockedFile inUse(system.Control());
+    onRetry = [&] {
+      if (c.freedOnFirstRetry) inUse.Release();
+    };
+
+    EXPECT_EQ(Copy(installation, c.quiet, c.answers), c.result) << c.name;
+    inUse.Release();
+
+    ExpectBoxes(std::vector<Shown>(c.retryBoxes, Shown{BoxKind::RetryCopy, L"The GetLastError() function returned: 32."}),
+                system.Control(), installation.Extension(), c.name);
+    Calls calls = {kUnregister};
+    if (c.result == 0) calls = {kUnregister, kRegister, kExtension};
+    ExpectCalls(calls, system.Control(), installation.Extension(), c.name);
+    EXPECT_EQ(Count(L"CopyFilesToDir"), c.copyAttempts) << c.name;
+    EXPECT_EQ(ReadAll(system.Control()), c.result == 0 ? ReadAll(installation.Control()) : earlier) << c.name;
+    EXPECT_EQ(IsRegistered(system.Control()), c.result == 0) << c.name;
+    EXPECT_EQ(IsRegistered(installation.Extension()), c.result == 0) << c.name;
+    EXPECT_EQ(CurrentDirectoryPath(), work.path()) << c.name;
+    onRetry = nullptr;
+  }
+}
+
+struct SystemDirCase {
+  const char* name;
+  int failingCsidl;
+  const wchar_t* filled;  // what the lookup leaves in the buffer
+  BOOL reported;
+  const wchar_t* shownPath;
+};
+
+// Wine always finds both system directories: their failures through the seam.
+TEST_F(CopyTest, ASystemDirectoryThatCannotBeFoundRevertsBeforeAnythingIsTouched) {
+  const std::wstring longPath = L"C:\\" + std::wstring(4340, L's');
+  const std::vector<SystemDirCase> cases = {
+      {"system directory, partly filled", CSIDL_SYSTEM, L"C:\\win", FALSE, L"C:\\win"},
+      {"system directory, nothing filled", CSIDL_SYSTEM, L"", FALSE, L""},
+      {"system directory reported empty", CSIDL_SYSTEM, L"", TRUE, L""},
+      {"32-bit system directory, partly filled", CSIDL_SYSTEMX86, L"C:\\windows\\sys", FALSE, L"C:\\windows\\sys"},
+      {"32-bit system directory, nothing filled", CSIDL_SYSTEMX86, L"", FALSE, L""},
+      {"system directory too long for the control's path", CSIDL_SYSTEM, longPath.c_str(), TRUE, nullptr},
+  };
+  for (const SystemDirCase& c : cases) {
+    ScopedOverride<BOOL(HWND, LPWSTR, int, BOOL)> lookup(
+        Platform().SHGetSpecialFolderPathW, [&](HWND owner, LPWSTR path, int csidl, BOOL create) {
+          if (csidl != c.failingCsidl) return lookup.original()(owner, path, csidl, create);
+          wcscpy(path, c.filled);
+          SetLastError(ERROR_FILE_NOT_FOUND);
+          return c.reported;
+        });
+    for (bool quiet : {false, true}) {
+      const std::string name = std::string(c.name) + (quiet ? ", quiet" : "");
+      Installation installation;
+      EngineInSystemDir system(installation);
+
+      EXPECT_EQ(Copy(installation, quiet), 1) << name;
+
+      const std::wstring detail = c.shownPath != nullptr ? L"Path: '" + std::wstring(c.shownPath) + L"'." : L"";
+      ExpectBoxes(quiet ? std::vector<Shown>{} : std::vector<Shown>{{BoxKind::SystemDirNotFound, detail}},
+                  system.Control(), installation.Extension(), name);
+      EXPECT_TRUE(processes.started.empty()) << name;
+      EXPECT_EQ(Count(L"CopyFilesToDir"), 0) << name;
+      EXPECT_EQ(system.Present(), 0) << name;
+      EXPECT_EQ(CurrentDirectoryPath(), work.path()) << name;
+    }
+  }
+}
+
+// The current directory is the process's: when it cannot be saved it is not changed, and
+// the engine is still installed.
+TEST_F(CopyTest, ACurrentDirectoryThatCannotBeSavedIsLeftAlone) {
+  ScopedOverride<DWORD(DWORD, LPWSTR)> unsaved(Platform().GetCurrentDirectoryW, [](DWORD, LPWSTR) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return DWORD{0};
+  });
+  Installation installation;
+  EngineInSystemDir system(installation);
+  EXPECT_EQ(Copy(installation, true), 0);
+  ASSERT_EQ(processes.started.size(), 2u);
+  EXPECT_EQ(processes.started[0].currentDirectory, work.path());
+  EXPECT_TRUE(IsRegistered(system.Control()));
+  EXPECT_EQ(CurrentDirectoryPath(), work.path());
+}
+
+// Wine reports an x64 processor: other architectures through the seam.
+TEST_F(CopyTest, OnASystemThatIsNot64BitNothingIsTouched) {
+  ScopedOverride<void(LPSYSTEM_INFO)> arm64(Platform().GetNativeSystemInfo, [](LPSYSTEM_INFO info) {
+    *info = {};
+    info->wProcessorArchitecture = 12;  // ARM64
+  });
+  ScopedOverride<BOOL(LPCWSTR, LPCWSTR, BOOL)> noCopy(Platform().CopyFileW, [](LPCWSTR from, LPCWSTR to, BOOL) {
+    ADD_FAILURE() << "copied " << Narrow(from) << " to " << Narrow(to);
+    return FALSE;
+  });
+  for (bool quiet : {false, true}) {
+    Installation installation;
+    EngineInSystemDir system(installation);
+    EXPECT_EQ(Copy(installation, quiet), 0);
+    EXPECT_TRUE(processes.started.empty());
+    EXPECT_TRUE(boxes.boxes.empty());
+    EXPECT_EQ(system.Present(), 0);
+    EXPECT_EQ(Count(L"Handle32Bit"), 1);
+    EXPECT_EQ(Count(L"GetNativeSystemDirectory"), 1);
+    EXPECT_EQ(Count(L"HandleVBAEngine") + Count(L"HandleQELInfo") + Count(L"FindFileFileInDir"), 0);
+    EXPECT_EQ(CurrentDirectoryPath(), work.path());
+  }
+
+  ScopedOverride<BOOL(HWND, LPWSTR, int, BOOL)> noSystem(Platform().SHGetSpecialFolderPathW,
+                                                         [](HWND, LPWSTR path, int, BOOL) {
+                                                           path[0] = 0;
+                                                           return FALSE;
+                                                         });
+  Installation installation;
+  EngineInSystemDir system(installation);
+  EXPECT_EQ(Copy(installation, false), 1);
+  ExpectBoxes({{BoxKind::SystemDirNotFound, L"Path: ''."}}, L"", L"", "32-bit, no system directory");
+  EXPECT_EQ(CurrentDirectoryPath(), work.path());
+}
+
+// A missing or empty directory never stands for the current drive's root, where
+// "\VBAEngine\Windows64" or "\AMD64" might hold files of someone else.
+TEST_F(CopyTest, TheHandlersRefuseMissingOrEmptyDirectories) {
+  ScopedOverride<HANDLE(LPCWSTR, LPWIN32_FIND_DATAW)> noListing(
+      Platform().FindFirstFileW, [](LPCWSTR pattern, LPWIN32_FIND_DATAW) {
+        ADD_FAILURE() << "listed " << Narrow(pattern);
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+      });
+  NoProcessStarts forbidden;
+  const struct {
+    const char* name;
+    int (*run)(const wchar_t*);
+    const wchar_t* dir;
+    Shown shown;
+  } cases[] = {
+      {"engine, no installation", [](const wchar_t* dir) { return HandleVBAEngine(dir, SystemDir().c_str()); },
+       nullptr, {BoxKind::EngineNotFound, L""}},
+      {"engine, empty installation", [](const wchar_t* dir) { return HandleVBAEngine(dir, SystemDir().c_str()); },
+       L"", {BoxKind::EngineNotFound, L""}},
+      {"engine, no system directory", [](const wchar_t* dir) { return HandleVBAEngine(L"C:\\inst", dir); }, nullptr,
+       {BoxKind::SystemDirNotFound, L"Path: ''."}},
+      {"engine, empty system directory", [](const wchar_t* dir) { return HandleVBAEngine(L"C:\\inst", dir); }, L"",
+       {BoxKind::SystemDirNotFound, L"Path: ''."}},
+      {"extension, no installation", HandleQELInfo, nullptr, {BoxKind::ExtensionNotFound, L""}},
+      {"extension, empty installation", HandleQELInfo, L"", {BoxKind::ExtensionNotFound, L""}},
+  };
+  for (const auto& c : cases) {
+    boxes.boxes.clear();
+    boxDirs.clear();
+    EXPECT_EQ(c.run(c.dir), 1) << c.name;
+    ExpectBoxes({c.shown}, L"", L"", c.name);
+    EXPECT_EQ(CurrentDirectoryPath(), work.path()) << c.name;
+  }
+}
+
+}  // namespace
