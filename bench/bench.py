@@ -12,7 +12,6 @@ import json
 import os
 import platform
 import random
-import shutil
 import statistics
 import subprocess
 import sys
@@ -20,6 +19,9 @@ import time
 
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
+# By full path: a bare "cmd" makes wine64 go through start.exe, one more process.
+CMD = "C:\\windows\\system32\\cmd.exe"
+XCOPY = "C:\\windows\\system32\\xcopy.exe"
 
 
 def log(text):
@@ -108,7 +110,7 @@ class Bench:
         self.base = os.path.join(self.drive_c, "qelbench")
         self.templates = os.path.join(self.base, "templates")
         self.work = os.path.join(self.base, "work")
-        self.programs = os.path.join(self.build, "bench")
+        self.programs = os.path.abspath(args.programs) if args.programs else os.path.join(self.build, "bench")
         self.env = dict(os.environ, WINEPREFIX=self.prefix, HOME=self.prefix + ".home", WINEDEBUG="-all")
         self.env.pop("DISPLAY", None)
 
@@ -180,12 +182,11 @@ class Bench:
 
 
 def remaining_entries(path):
+    """Entries left below path (path itself not counted); 0 when it is gone. find walks any depth."""
     if not os.path.lexists(path):
         return 0
-    count = 0
-    for _, dirs, files in os.walk(path):
-        count += len(dirs) + len(files)
-    return count
+    done = subprocess.run(["find", path, "-mindepth", "1"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    return done.stdout.count(b"\n")
 
 
 def parse_pairs(text):
@@ -210,11 +211,12 @@ DELETE_CONTENDERS = ["helper", "rd", "rm"]
 
 def run_delete(bench, template, tree_name, reps, results_tree):
     """Every contender on its own fresh copy, the order rotated from one round to the next."""
-    times = {c: [] for c in DELETE_CONTENDERS}
-    failures = {c: [] for c in DELETE_CONTENDERS}
+    contenders = [c for c in DELETE_CONTENDERS if c in bench.args.contenders.split(",")]
+    times = {c: [] for c in contenders}
+    failures = {c: [] for c in contenders}
     inside = []
     for rep in range(reps):
-        order = DELETE_CONTENDERS[rep % 3:] + DELETE_CONTENDERS[:rep % 3]
+        order = contenders[rep % len(contenders):] + contenders[:rep % len(contenders)]
         for contender in order:
             target = bench.fresh_copy(template, "%s-%s" % (tree_name, contender))
             if contender == "helper":
@@ -224,7 +226,7 @@ def run_delete(bench, template, tree_name, reps, results_tree):
                 left = remaining_entries(target)
                 ok = done.returncode == 0 and left == 0 and os.path.isdir(target)
             elif contender == "rd":
-                seconds, done = bench.wine("cmd", "/c", "rd", "/s", "/q", bench.win(target))
+                seconds, done = bench.wine(CMD, "/c", "rd", "/s", "/q", bench.win(target))
                 left = remaining_entries(target)
                 ok = not os.path.lexists(target)
             else:
@@ -238,7 +240,7 @@ def run_delete(bench, template, tree_name, reps, results_tree):
                 failures[contender].append(left)
             if os.path.lexists(target):
                 subprocess.run(["rm", "-rf", target], check=True)
-    for contender in DELETE_CONTENDERS:
+    for contender in contenders:
         results_tree[contender] = summary(times[contender])
         results_tree[contender]["failures"] = failures[contender]
     results_tree["helper_inside"] = {
@@ -253,6 +255,7 @@ def run_trace_cost(bench, template, tree_name, reps, results_tree):
     """The helper's delete with a debugger capturing every trace line into a file, against
     the same delete with nobody listening (the times of the plain runs above)."""
     times = []
+    inside = []
     lines = None
     trace_file = os.path.join(bench.work, "trace.txt")
     for _ in range(reps):
@@ -262,10 +265,12 @@ def run_trace_cost(bench, template, tree_name, reps, results_tree):
         captured = parse_pairs(done.stderr).get("captured_lines")
         if done.returncode == 0 and remaining_entries(target) == 0 and captured is not None:
             times.append(seconds)
+            inside.append(float(parse_pairs(done.stdout).get("in_process_s", "nan")))
             lines = int(captured)
         subprocess.run(["rm", "-rf", target], check=True)
     if times:
         results_tree["helper_traced"] = summary(times)
+        results_tree["helper_traced_inside"] = summary(inside)
         results_tree["trace_lines"] = lines
     if os.path.exists(trace_file):
         os.remove(trace_file)
@@ -298,9 +303,9 @@ def run_copy(bench, template, set_name, reps, results_set):
             if contender == "helper":
                 seconds, done = bench.wine("qel_bench.exe", "copy", src, dst)
             elif contender == "copy":
-                seconds, done = bench.wine("cmd", "/c", "copy", "/y", src + "\\*.*", dst + "\\", capture=False)
+                seconds, done = bench.wine(CMD, "/c", "copy", "/y", src + "\\*.*", dst + "\\", capture=False)
             elif contender == "xcopy":
-                seconds, done = bench.wine("xcopy", src, dst, "/y", "/q", capture=False)
+                seconds, done = bench.wine(XCOPY, src, dst, "/y", "/q", capture=False)
             else:
                 start = time.perf_counter()
                 files = [os.path.join(template, name) for name in expected]
@@ -317,7 +322,7 @@ def run_copy(bench, template, set_name, reps, results_set):
 
 def run_startup(bench, reps):
     empty = [bench.wine("qel_bench.exe", "noop")[0] for _ in range(reps)]
-    cmd = [bench.wine("cmd", "/c", "exit", capture=False)[0] for _ in range(reps)]
+    cmd = [bench.wine(CMD, "/c", "exit", capture=False)[0] for _ in range(reps)]
     return {"empty_program": summary(empty), "cmd_exit": summary(cmd)}
 
 
@@ -332,9 +337,16 @@ def machine_state():
         "cpus": os.cpu_count(),
         "kernel": platform.release(),
         "wine": read([WINE, "--version"]),
-        "filesystem": read(["stat", "-f", "-c", "%T", "."]),
+        "filesystem": read(["findmnt", "-n", "-o", "FSTYPE", "-T", "."]),
         "when": time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()),
     }
+
+
+def save(results, path):
+    """Written after every tree too, so that a long run can be looked at while it goes."""
+    with open(path + ".tmp", "w") as f:
+        json.dump(results, f, indent=1)
+    os.replace(path + ".tmp", path)
 
 
 def main():
@@ -344,6 +356,9 @@ def main():
     parser.add_argument("--reps", type=int, default=None)
     parser.add_argument("--results", required=True, help="JSON file for the raw results")
     parser.add_argument("--only", default=None, help="comma-separated tree names (for a partial run)")
+    parser.add_argument("--contenders", default="helper,rd,rm", help="which deletes to run (for a partial run)")
+    parser.add_argument("--no-trace", action="store_true", help="leave out the traced runs (for a partial run)")
+    parser.add_argument("--programs", default=None, help="folder of qel_bench.exe (default: the build's)")
     args = parser.parse_args()
 
     bench = Bench(args)
@@ -381,10 +396,12 @@ def main():
                     sys.exit("template %s: Wine lists %s=%s, built %d" % (name, key, census.get(key), counts[key]))
             log("delete %s (%d entries): %d rounds" % (name, tree["entries"], reps))
             run_delete(bench, template, name, reps, tree)
-            log("  traced")
-            run_trace_cost(bench, template, name, reps, tree)
+            if not args.no_trace:
+                log("  traced")
+                run_trace_cost(bench, template, name, reps, tree)
             log("  profile")
             run_profile(bench, template, name, tree)
+            save(results, args.results)
         for name, count, size in copies:
             template, counts = bench.template("copy-" + name, build_engine_files, count, size)
             log("copy %s (%d files of %d KiB): %d rounds" % (name, count, size // 1024, reps))
@@ -392,10 +409,9 @@ def main():
             run_copy(bench, template, name, reps, results["copies"][name])
     finally:
         bench.stop()
-        shutil.rmtree(bench.work, ignore_errors=True)
+        subprocess.run(["rm", "-rf", bench.work])
     results["machine_after"] = machine_state()
-    with open(args.results, "w") as f:
-        json.dump(results, f, indent=1)
+    save(results, args.results)
     log("results in %s" % args.results)
 
 
