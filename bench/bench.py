@@ -24,8 +24,11 @@ CMD = "C:\\windows\\system32\\cmd.exe"
 XCOPY = "C:\\windows\\system32\\xcopy.exe"
 
 
+STARTED = time.time()
+
+
 def log(text):
-    print(text, file=sys.stderr, flush=True)
+    print("[%5.0f s] %s" % (time.time() - STARTED, text), file=sys.stderr, flush=True)
 
 
 # ---------------------------------------------------------------- trees
@@ -252,8 +255,9 @@ def run_delete(bench, template, tree_name, reps, results_tree):
 
 
 def run_trace_cost(bench, template, tree_name, reps, results_tree):
-    """The helper's delete with a debugger capturing every trace line into a file, against
-    the same delete with nobody listening (the times of the plain runs above)."""
+    """The helper's delete with a debugger capturing every trace line into a file, and with
+    the output call left out, against the same delete with nobody listening (the plain runs
+    above)."""
     times = []
     inside = []
     lines = None
@@ -268,6 +272,18 @@ def run_trace_cost(bench, template, tree_name, reps, results_tree):
             inside.append(float(parse_pairs(done.stdout).get("in_process_s", "nan")))
             lines = int(captured)
         subprocess.run(["rm", "-rf", target], check=True)
+    # The third case: the lines are formatted but never handed to OutputDebugStringW.
+    quiet, quiet_inside = [], []
+    for _ in range(reps):
+        target = bench.fresh_copy(template, "%s-nooutput" % tree_name)
+        seconds, done = bench.wine("qel_bench.exe", "nooutput", bench.win(target))
+        if done.returncode == 0 and remaining_entries(target) == 0:
+            quiet.append(seconds)
+            quiet_inside.append(float(parse_pairs(done.stdout).get("in_process_s", "nan")))
+        subprocess.run(["rm", "-rf", target], check=True)
+    if quiet:
+        results_tree["helper_nooutput"] = summary(quiet)
+        results_tree["helper_nooutput_inside"] = summary(quiet_inside)
     if times:
         results_tree["helper_traced"] = summary(times)
         results_tree["helper_traced_inside"] = summary(inside)
@@ -394,6 +410,7 @@ def main():
             for key in ("files", "dirs", "readonly", "hidden"):
                 if int(census.get(key, -1)) != counts[key]:
                     sys.exit("template %s: Wine lists %s=%s, built %d" % (name, key, census.get(key), counts[key]))
+            tree_started = time.time()
             log("delete %s (%d entries): %d rounds" % (name, tree["entries"], reps))
             run_delete(bench, template, name, reps, tree)
             if not args.no_trace:
@@ -401,16 +418,19 @@ def main():
                 run_trace_cost(bench, template, name, reps, tree)
             log("  profile")
             run_profile(bench, template, name, tree)
+            tree["seconds_taken"] = time.time() - tree_started
             save(results, args.results)
         for name, count, size in copies:
             template, counts = bench.template("copy-" + name, build_engine_files, count, size)
             log("copy %s (%d files of %d KiB): %d rounds" % (name, count, size // 1024, reps))
             results["copies"][name] = {"files": count, "size": size}
             run_copy(bench, template, name, reps, results["copies"][name])
+            save(results, args.results)
     finally:
         bench.stop()
         subprocess.run(["rm", "-rf", bench.work])
     results["machine_after"] = machine_state()
+    results["seconds_taken"] = time.time() - STARTED
     save(results, args.results)
     log("results in %s" % args.results)
 
