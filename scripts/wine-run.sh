@@ -58,4 +58,13 @@ shift
 case $program in
   */*) cd "$(dirname "$program")" && program=./$(basename "$program") ;;
 esac
-exec "$wine" "$program" "$@"
+# Wine's background processes (services, explorer) outlive the program that started them
+# and keep its output open, which would make whoever reads that output (ctest) wait for
+# them. The program's output goes through files that only this script reads.
+out=$(mktemp) err=$(mktemp)
+status=0
+"$wine" "$program" "$@" >"$out" 2>"$err" || status=$?
+cat "$out"
+cat "$err" >&2
+rm -f "$out" "$err"
+exit $status

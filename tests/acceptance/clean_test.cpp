@@ -1,0 +1,198 @@
+// "clean <installation directory>": the built helper empties the directory when the user
+// agrees, retries files in use, and keeps everything else where the user says so.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+
+#include <shlobj.h>
+
+#include "acceptance/runner.h"
+
+namespace {
+
+using Entries = std::vector<std::wstring>;
+
+// An installation directory holding every kind of entry that "clean" must remove:
+// read-only, hidden and system files and folders, nested folders, a name beyond ASCII.
+struct Installed {
+  Installed() : inst(folder.path()) {
+    SetFileAttributesW(folder.MakeFile(L"setup.log").c_str(), FILE_ATTRIBUTE_READONLY);
+    const std::wstring tool = folder.MakeFile(L"bin\\tool.exe");
+    SetFileAttributesW(tool.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_HIDDEN);
+    SetFileAttributesW((folder / L"bin").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM);
+    folder.MakeFile(L"data\\\u00f6l\u00e7\u00fc\\readme.txt");
+    SetFileAttributesW(folder.MakeDir(L"cache").c_str(), FILE_ATTRIBUTE_HIDDEN);
+    original = Inst();
+  }
+
+  Entries Inst() const { return folder.List(); }
+
+  HelperRun Clean(std::vector<Press> presses, const std::wstring& extra = L"") {
+    return RunHelper(L"clean " + Quoted(inst) + extra, std::move(presses));
+  }
+
+  TestDir folder;
+  std::wstring inst;
+  Entries original;
+};
+
+class CleanTest : public ::testing::Test, protected Installed {};
+
+ExpectedBox Question(const std::wstring& path) { return Box(Message::DeleteInstallDirContent, path); }
+ExpectedBox RetryDelete(const std::wstring& path) { return Box(Message::RetryDeleteFiles, path); }
+
+TEST(CleanEmpty, AnEmptyDirectoryNeedsNoQuestion) {
+  const TestDir empty;
+  const HelperRun run = RunHelper(L"clean " + Quoted(empty.path()));
+  ExpectRun(run, 0, {});
+  EXPECT_TRUE(Exists(empty.path()));
+}
+
+// Each answer to the question, and to the retry question when a file is in use, with what
+// must be left of the directory.
+TEST(CleanAnswers, EveryAnswerLeavesWhatItPromises) {
+  enum Left { kEverything, kNothing, kTheFileInUse };
+  struct Case {
+    const char* name;
+    bool fileInUse;
+    std::vector<int> answers;  // the retry question's answers follow the first question's
+    DWORD exitCode;
+    int retryBoxes;
+    Left left;
+  };
+  const Case cases[] = {
+      {"No keeps everything", false, {IDNO}, 0, 0, kEverything},
+      {"Cancel reverts and keeps everything", false, {IDCANCEL}, 1, 0, kEverything},
+      {"Yes deletes everything, protected entries too", false, {IDYES}, 0, 0, kNothing},
+      {"Ignore goes on without the file in use", true, {IDYES, IDIGNORE}, 0, 1, kTheFileInUse},
+      {"Abort reverts", true, {IDYES, IDABORT}, 1, 1, kTheFileInUse},
+      {"Retry while in use asks again, then Ignore", true, {IDYES, IDRETRY, IDIGNORE}, 0, 2, kTheFileInUse},
+      {"Retry while in use asks again, then Abort", true, {IDYES, IDRETRY, IDRETRY, IDABORT}, 1, 3, kTheFileInUse},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Installed fresh;
+    std::unique_ptr<FileLock> lock;
+    if (c.fileInUse) lock = std::make_unique<FileLock>(fresh.folder / L"data\\\u00f6l\u00e7\u00fc\\readme.txt");
+    std::vector<Press> presses;
+    for (int answer : c.answers) presses.push_back({answer});
+    const HelperRun run = fresh.Clean(presses);
+
+    std::vector<ExpectedBox> boxes = {Question(fresh.inst)};
+    for (int i = 0; i < c.retryBoxes; ++i) boxes.push_back(RetryDelete(fresh.inst));
+    ExpectRun(run, c.exitCode, boxes);
+    const Entries fileInUse = {L"data", L"data\\\u00f6l\u00e7\u00fc", L"data\\\u00f6l\u00e7\u00fc\\readme.txt"};
+    EXPECT_EQ(fresh.Inst(), c.left == kEverything ? fresh.original : c.left == kNothing ? Entries{} : fileInUse);
+    EXPECT_TRUE(Exists(fresh.inst)) << "the directory itself stays";
+  }
+}
+
+// The user closes the application that held the file, then retries: the pass succeeds.
+TEST_F(CleanTest, RetryAfterTheFileIsFreedDeletesEverything) {
+  FileLock lock(folder / L"setup.log");
+  const HelperRun run = Clean({{IDYES}, {IDRETRY, [&lock] { lock.Release(); }}});
+  ExpectRun(run, 0, {Question(inst), RetryDelete(inst)});
+  EXPECT_EQ(Inst(), Entries{});
+}
+
+// Quiet operation is for "copy" only: "clean" asks whatever follows the directory.
+TEST_F(CleanTest, QuietDoesNotSilenceClean) {
+  const HelperRun run = Clean({{IDCANCEL}}, L" quiet");
+  ExpectRun(run, 1, {Question(inst)});
+  EXPECT_EQ(Inst(), original);
+}
+
+// The installer may write the directory with other separators or quotes; the helper uses and
+// shows it normalised.
+TEST_F(CleanTest, TheDirectoryIsUsedAndShownNormalised) {
+  std::wstring spelled = inst;
+  std::replace(spelled.begin(), spelled.end(), L'\\', L'/');
+  spelled.insert(spelled.rfind(L'/'), L"/");
+  const HelperRun run = RunHelper(L"clean " + Quoted(spelled), {{IDNO}});
+  ExpectRun(run, 0, {Question(inst)});
+  EXPECT_EQ(Inst(), original);
+}
+
+// A file whose name carries the helper's own file name may be the running helper itself: it
+// does not count as a failure, so no retry question comes for it.
+TEST_F(CleanTest, TheHelpersOwnFileInUseIsNoFailure) {
+  const std::wstring own = folder.MakeFile(L"QelInstallHelper.exe.old");
+  FileLock lock(own);
+  const HelperRun run = Clean({{IDYES}});
+  ExpectRun(run, 0, {Question(inst)});
+  EXPECT_EQ(Inst(), Entries{L"QelInstallHelper.exe.old"});
+}
+
+// The installer runs the helper from the directory it cleans.
+TEST_F(CleanTest, TheHelperRunningFromTheDirectoryIsNoFailure) {
+  const std::wstring helper = inst + L"\\QelInstallHelper.exe";
+  ASSERT_TRUE(CopyFileW(HelperExe().c_str(), helper.c_str(), FALSE));
+  const HelperRun run = RunHelper(L"clean " + Quoted(inst), {{IDYES}}, helper);
+  ExpectRun(run, 0, {Question(inst)});
+  const Entries left = Inst();
+  // Wine lets a running program's file be deleted, Windows does not: either way nothing else
+  // is left and no retry question came.
+  EXPECT_TRUE(left.empty() || left == Entries{L"QelInstallHelper.exe"}) << left.size() << " entries left";
+}
+
+// A link to a folder elsewhere is never followed: what it points to stays whole. Wine cannot
+// remove such a link, so the pass reports it and the user decides.
+TEST_F(CleanTest, ALinkedFolderIsNotEntered) {
+  TestDir elsewhere;
+  elsewhere.MakeFile(L"keep.txt", "keep");
+  MakeLink(inst + L"\\linked", UnixPath(elsewhere.path()));
+  original = Inst();
+  const HelperRun run = Clean({{IDYES}, {IDIGNORE}});
+  ExpectRun(run, 0, {Question(inst), RetryDelete(inst)});
+  EXPECT_EQ(ReadAll(elsewhere / L"keep.txt"), "keep");
+  EXPECT_EQ(Inst(), Entries{L"linked"});
+}
+
+// A folder that the usual path form cannot reach ("data." made through the "\\?\" form)
+// cannot be listed: the pass ends with the directory reported as not accessible.
+TEST_F(CleanTest, AnUnlistableFolderInsideStopsTheRun) {
+  ASSERT_TRUE(CreateDirectoryW(Verbatim(inst + L"\\data.").c_str(), nullptr));
+  const HelperRun run = Clean({{IDYES}});
+  ExpectRun(run, 1, {Question(inst), Box(Message::InstallDirNotFound, inst)});
+  EXPECT_TRUE(Exists(Verbatim(inst + L"\\data."))) << "the unreachable folder is still there";
+}
+
+// A directory whose listing pattern no longer fits the helper's path buffer (4355
+// characters) cannot be listed. Only Wine accepts so long a path without the "\\?\" form, so
+// the path is made long with "." components. The message quoting it is cut to the buffer.
+TEST_F(CleanTest, ADirectoryTooLongToListIsReported) {
+  std::wstring path = inst;
+  while (path.size() + 2 <= 4353) path += L"\\.";
+  if (path.size() < 4352) path += L"\\.";
+  ASSERT_GE(path.size(), 4352u);
+  ASSERT_LE(path.size(), 4355u);
+  const HelperRun run = RunHelper(L"clean " + Quoted(path));
+  ExpectedBox notFound = Box(Message::InstallDirNotFound, path);
+  notFound.text.resize(4355);
+  ExpectRun(run, 1, {notFound});
+  EXPECT_EQ(Inst(), original);
+}
+
+// Folders whose content no installation may wipe: nothing is asked, nothing deleted.
+TEST_F(CleanTest, ProtectedFoldersAreNeverEmptied) {
+  wchar_t desktop[MAX_PATH] = {};
+  ASSERT_TRUE(SHGetSpecialFolderPathW(nullptr, desktop, CSIDL_DESKTOPDIRECTORY, FALSE));
+  const std::wstring onDesktop = std::wstring(desktop) + L"\\qelacceptance-keep.txt";
+  HANDLE file = CreateFileW(onDesktop.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  CloseHandle(file);
+  for (const std::wstring& path : {std::wstring(L"C:\\"), std::wstring(L"C:\\windows"), std::wstring(desktop)}) {
+    SCOPED_TRACE(Narrow(path));
+    // Unquoted: a quote after "C:\\" would be read as an escaped quote.
+    ExpectRun(RunHelper(L"clean " + path), 0, {});
+  }
+  EXPECT_TRUE(Exists(onDesktop));
+  EXPECT_TRUE(Exists(SystemDir() + L"\\regsvr32.exe"));
+  EXPECT_EQ(Inst(), original);
+  DeleteFileW(onDesktop.c_str());
+}
+
+}  // namespace

@@ -1,0 +1,189 @@
+// "copy <installation directory> [quiet]": the built helper installs the engine into the
+// system directory and registers it with the system's registration tool, and registers the
+// Explorer extension where it lies. The engine and the extension are copies of the test COM
+// library (tests/programs/component.cpp), whose registration the scenarios read back.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+
+#include "acceptance/runner.h"
+
+namespace {
+
+// What a run must leave: the engine files in the system directory, the control registered
+// there, the extension registered in the installation.
+struct Outcome {
+  bool engineCopied;
+  bool engineRegistered;
+  bool extensionRegistered;
+};
+
+void ExpectOutcome(const Installation& inst, const Outcome& outcome) {
+  const EngineNames& names = inst.names();
+  for (const std::wstring& name : {names.control, names.companion, names.library}) {
+    EXPECT_EQ(SameContent(inst.InSystemDir(name), inst.Engine(name)), outcome.engineCopied) << Narrow(name);
+  }
+  EXPECT_EQ(IsRegistered(inst.InSystemDir(names.control)), outcome.engineRegistered);
+  EXPECT_EQ(IsRegistered(inst.Extension()), outcome.extensionRegistered);
+  // Nothing is registered where the engine lies in the installation.
+  EXPECT_FALSE(IsRegistered(inst.Engine(names.control)));
+}
+
+// The typical run: the installer asks for quiet operation on a complete installation.
+TEST(CopyTypicalRun, InstallsTheEngineAndTheExtensionSilently) {
+  Installation inst;
+  const HelperRun run = RunHelper(L"copy " + Quoted(inst.path()) + L" quiet");
+  ExpectRun(run, 0, {});
+  ExpectOutcome(inst, {true, true, true});
+
+  const std::vector<std::wstring> expected = {
+      L"wWinMain", L"DebugPrintArgs", L"qel_main_main", L"DebugPrintArgs", L"IsHigherThanWindowsXP",
+      L"IsNotElevated", L"IsElevated", L"qel_tmain", L"DebugPrintArgs", L"IsDirectory", L"GetFileAttributesImpl",
+      L"IsNative64Bit", L"Handle64Bit", L"GetNativeSystemDirectory", L"GetNativeSystemX86Directory",
+      L"HandleVBAEngine", L"FindFileFileInDir", L"FindFileFileInDir", L"FindFileFileInDir", L"IsFile",
+      L"GetFileAttributesImpl", L"CopyFilesToDir", L"CopyFileImpl", L"CopyFileImpl", L"CopyFileImpl",
+      L"SpawnRegSvr", L"SpawnProgram", L"HandleQELInfo", L"FindFileFileInDir", L"SpawnRegSvr", L"SpawnProgram"};
+  EXPECT_EQ(run.Functions(), expected);
+  // The registration tool's command line, as the helper logs it.
+  EXPECT_TRUE(run.TraceContains(L"regsvr32.exe /s \"" + inst.InSystemDir(inst.names().control) + L"\""));
+  EXPECT_TRUE(run.TraceContains(L"regsvr32.exe /s \"" + inst.Extension() + L"\""));
+}
+
+// An engine control already in the system directory is unregistered before the new files go
+// over it, and the new one registered afterwards.
+TEST(CopyTypicalRun, AnEarlierEngineIsUnregisteredFirst) {
+  Installation inst;
+  const std::wstring target = inst.InSystemDir(inst.names().control);
+  ASSERT_TRUE(CopyFileW(GoodComponent().c_str(), target.c_str(), FALSE));
+  ASSERT_EQ(RegSvr(target, true), 0u);
+  const HelperRun run = RunHelper(L"copy " + Quoted(inst.path()) + L" quiet");
+  ExpectRun(run, 0, {});
+  ExpectOutcome(inst, {true, true, true});
+  const std::vector<std::wstring> functions = run.Functions();
+  const auto isFile = std::find(functions.begin(), functions.end(), L"IsFile");
+  ASSERT_GE(functions.end() - isFile, 5);
+  EXPECT_EQ(std::vector<std::wstring>(isFile, isFile + 5),
+            (std::vector<std::wstring>{L"IsFile", L"GetFileAttributesImpl", L"SpawnRegSvr", L"SpawnProgram",
+                                       L"CopyFilesToDir"}));
+  EXPECT_TRUE(run.TraceContains(L"regsvr32.exe /s /u \"" + target + L"\""));
+}
+
+// Every row of the failure table, shown and quiet. Quiet operation shows nothing and takes
+// the fixed answers: no retry of the engine copy.
+struct CopyRow {
+  const char* name;
+  InstallationOptions options;
+  bool quiet;
+  bool engineInUse;  // its control in the system directory is held open by an application
+  std::vector<int> answers;
+  DWORD exitCode;
+  std::vector<Message> boxes;
+  Outcome outcome;
+};
+
+InstallationOptions With(std::function<void(InstallationOptions&)> change) {
+  InstallationOptions options;
+  change(options);
+  return options;
+}
+
+class CopyFailureTest : public ::testing::TestWithParam<CopyRow> {};
+
+ExpectedBox Filled(Message message, const Installation& inst, DWORD registrationExit) {
+  switch (message) {
+    case Message::RetryEngineCopy: return Box(message, ERROR_SHARING_VIOLATION);
+    case Message::EngineRegisterFailed:
+      return Box(message, static_cast<int>(registrationExit), inst.InSystemDir(inst.names().control));
+    case Message::ExtensionRegisterFailed: return Box(message, inst.Extension());
+    case Message::InstallDirNotFound: return Box(message, inst.path());
+    default: return Box(message);
+  }
+}
+
+TEST_P(CopyFailureTest, Row) {
+  const CopyRow& row = GetParam();
+  Installation inst(row.options);
+  std::unique_ptr<FileLock> lock;
+  if (row.engineInUse) {
+    const std::wstring target = inst.InSystemDir(inst.names().control);
+    ASSERT_TRUE(CopyFileW(GoodComponent().c_str(), target.c_str(), FALSE));
+    lock = std::make_unique<FileLock>(target);
+  }
+  std::vector<Press> presses;
+  for (int answer : row.answers) presses.push_back({answer});
+  // The last Retry is preceded by the user closing the application that held the engine.
+  if (row.engineInUse && !presses.empty() && presses.back().button == IDRETRY) {
+    presses.back().before = [&lock] { lock->Release(); };
+  }
+
+  const HelperRun run = RunHelper(L"copy " + Quoted(inst.path()) + (row.quiet ? L" quiet" : L""), presses);
+  lock.reset();
+  // The registration tool's own exit code for a library that refuses to register.
+  const DWORD registrationExit = 5;
+  std::vector<ExpectedBox> boxes;
+  for (Message message : row.boxes) boxes.push_back(Filled(message, inst, registrationExit));
+  ExpectRun(run, row.exitCode, boxes);
+  if (row.engineInUse) {
+    // The control held open was already there with the same content: only its registration tells.
+    EXPECT_EQ(IsRegistered(inst.InSystemDir(inst.names().control)), row.outcome.engineRegistered);
+  } else {
+    ExpectOutcome(inst, row.outcome);
+  }
+}
+
+const Outcome kNothing = {false, false, false};
+const Outcome kEngineOnly = {true, true, false};
+const Outcome kAll = {true, true, true};
+
+INSTANTIATE_TEST_SUITE_P(
+    CopyFailures, CopyFailureTest,
+    ::testing::Values(
+        CopyRow{"ControlMissing", With([](InstallationOptions& o) { o.control = false; }), false, false, {}, 1,
+                {Message::EngineNotFound}, kNothing},
+        CopyRow{"CompanionMissing", With([](InstallationOptions& o) { o.companion = false; }), false, false, {}, 1,
+                {Message::EngineNotFound}, kNothing},
+        CopyRow{"LibraryMissing", With([](InstallationOptions& o) { o.library = false; }), false, false, {}, 1,
+                {Message::EngineNotFound}, kNothing},
+        CopyRow{"LibraryMissingQuiet", With([](InstallationOptions& o) { o.library = false; }), true, false, {}, 1,
+                {}, kNothing},
+        CopyRow{"EngineInUseCancel", {}, false, true, {IDCANCEL}, 1, {Message::RetryEngineCopy}, kNothing},
+        CopyRow{"EngineInUseRetryThenCancel", {}, false, true, {IDRETRY, IDCANCEL}, 1,
+                {Message::RetryEngineCopy, Message::RetryEngineCopy}, kNothing},
+        CopyRow{"EngineInUseRetryAfterClosing", {}, false, true, {IDRETRY}, 0,
+                {Message::RetryEngineCopy}, kAll},
+        CopyRow{"EngineInUseQuiet", {}, true, true, {}, 1, {}, kNothing},
+        CopyRow{"EngineRegistrationFails", With([](InstallationOptions& o) { o.failingControl = true; }), false,
+                false, {}, 1, {Message::EngineRegisterFailed}, {true, false, false}},
+        CopyRow{"EngineRegistrationFailsQuiet", With([](InstallationOptions& o) { o.failingControl = true; }), true,
+                false, {}, 1, {}, {true, false, false}},
+        CopyRow{"ExtensionFolderMissing", With([](InstallationOptions& o) { o.extensionFolder = false; }), false,
+                false, {}, 0, {Message::ExtensionNotFound}, kEngineOnly},
+        CopyRow{"ExtensionMissing", With([](InstallationOptions& o) { o.extension = false; }), false, false, {}, 0,
+                {Message::ExtensionNotFound}, kEngineOnly},
+        CopyRow{"ExtensionMissingQuiet", With([](InstallationOptions& o) { o.extension = false; }), true, false, {},
+                0, {}, kEngineOnly},
+        CopyRow{"ExtensionRegistrationFails", With([](InstallationOptions& o) { o.failingExtension = true; }), false,
+                false, {}, 0, {Message::ExtensionRegisterFailed}, kEngineOnly},
+        CopyRow{"ExtensionRegistrationFailsQuiet", With([](InstallationOptions& o) { o.failingExtension = true; }),
+                true, false, {}, 0, {}, kEngineOnly}),
+    [](const ::testing::TestParamInfo<CopyRow>& info) { return std::string(info.param.name); });
+
+// Only exactly "quiet" as the third argument silences "copy"; what follows it does not matter.
+TEST(CopyQuietArgument, OnlyExactlyQuietSilences) {
+  struct Case {
+    const wchar_t* extra;
+    bool shown;
+  };
+  const Case cases[] = {{L" QUIET", true}, {L" Quiet", true}, {L" quiet extra", false}, {L" \"quiet\"", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Narrow(c.extra));
+    Installation inst(With([](InstallationOptions& o) { o.extensionFolder = false; }));
+    const HelperRun run = RunHelper(L"copy " + Quoted(inst.path()) + c.extra);
+    ExpectRun(run, 0, c.shown ? std::vector<ExpectedBox>{Box(Message::ExtensionNotFound)} : std::vector<ExpectedBox>{});
+  }
+}
+
+}  // namespace

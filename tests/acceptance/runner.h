@@ -1,0 +1,48 @@
+#pragma once
+// Runs the built helper as an installer does, under the trace capture tool, with a real
+// message box answerer, and checks what came out.
+
+#include <string>
+#include <vector>
+
+#include "acceptance/answerer.h"
+#include "acceptance/messages.h"
+#include "acceptance/support.h"
+
+struct HelperRun {
+  bool ended = false;           // within the time limit
+  DWORD exitCode = 0;
+  DWORD helperPid = 0;          // as the trace tool reported it
+  std::vector<std::wstring> trace;
+  std::vector<SeenBox> boxes;
+  std::vector<std::string> problems;  // of the answerer
+  std::string toolErrors;
+
+  // The function names of the trace lines, in order.
+  std::vector<std::wstring> Functions() const;
+  bool TraceContains(const std::wstring& text) const;
+};
+
+// Runs `"<helper>" <arguments>` (arguments as they stand on the command line) under
+// qel_trace.exe. The helper defaults to the built one.
+HelperRun RunHelper(const std::wstring& arguments, std::vector<Press> presses = {},
+                    const std::wstring& helper = HelperExe());
+
+// Runs any command line with the box answerer accepting every "TARNWELL Setup" box, for an
+// installer whose helper runs as its child. Returns false when it did not end in time.
+struct ProgramRun {
+  bool ended = false;
+  DWORD exitCode = 0;
+  std::vector<SeenBox> boxes;
+  std::vector<std::string> problems;
+};
+ProgramRun RunProgram(const std::wstring& commandLine, std::vector<Press> presses = {});
+
+// The whole check of a run: it ended with this code, showed exactly these boxes in this
+// order (text, icon, buttons), and every trace line is well formed and carries the helper's
+// own process id.
+void ExpectRun(const HelperRun& run, DWORD exitCode, const std::vector<ExpectedBox>& boxes);
+void ExpectBoxes(const std::vector<SeenBox>& seen, const std::vector<ExpectedBox>& expected);
+void ExpectTraceWellFormed(const HelperRun& run);
+
+std::wstring Quoted(const std::wstring& text);

@@ -1,0 +1,174 @@
+// qel_trace.exe: runs a command as a debuggee and prints every text it sends to the
+// debugger output, one per line, on standard output.
+//
+//   qel_trace.exe QelInstallHelper.exe copy "C:\Program Files\Tarnwell" quiet
+//
+// Everything after the tool's own name is the command line of the debuggee, passed on
+// exactly as written (quotes included). Standard error gets two lines of its own:
+// "qel_trace: process <id>" once the debuggee runs, and "qel_trace: exit code <n>" when it
+// has ended. The tool ends with the debuggee's exit code, or 255 when it cannot start it.
+// Only the debuggee is followed, not the processes it starts in turn.
+//
+// It needs nothing but the system, so it also works on a Windows without other tools.
+// Started from an unelevated prompt, the helper hands its command to an elevated copy,
+// whose output this tool does not see: run it from an elevated prompt.
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+const DWORD kCannotStart = 255;
+// Longer texts are cut; the helper's own lines are far shorter.
+const SIZE_T kMostBytes = 64 * 1024;
+
+bool IsConsole(HANDLE handle) {
+  DWORD mode = 0;
+  return GetConsoleMode(handle, &mode) != FALSE;
+}
+
+// One line: the console takes the wide text as it is; a pipe or file gets UTF-8.
+void WriteLine(HANDLE out, const std::wstring& text) {
+  const std::wstring line = text + L"\n";
+  DWORD written = 0;
+  if (IsConsole(out)) {
+    WriteConsoleW(out, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    return;
+  }
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), nullptr, 0,
+                                        nullptr, nullptr);
+  if (bytes <= 0) return;
+  std::string narrow(static_cast<size_t>(bytes), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), &narrow[0], bytes, nullptr, nullptr);
+  WriteFile(out, narrow.data(), static_cast<DWORD>(narrow.size()), &written, nullptr);
+}
+
+// The command line after the tool's own name, which the platform's splitting reads as
+// either a quoted text or everything up to the first blank.
+const wchar_t* CommandAfterOwnName(const wchar_t* line) {
+  if (*line == L'"') {
+    ++line;
+    while (*line != 0 && *line != L'"') ++line;
+    if (*line == L'"') ++line;
+  } else {
+    while (*line != 0 && *line != L' ' && *line != L'\t') ++line;
+  }
+  while (*line == L' ' || *line == L'\t') ++line;
+  return line;
+}
+
+// Drops the line ends that some texts carry, since every text gets its own line anyway.
+std::wstring WithoutLineEnd(std::wstring text) {
+  while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
+  return text;
+}
+
+// The debuggee's text: narrow (as Wine and WaitForDebugEvent deliver it) in the system's
+// code page, or wide.
+std::wstring ReadDebugString(HANDLE process, const OUTPUT_DEBUG_STRING_INFO& info) {
+  const SIZE_T unit = info.fUnicode ? sizeof(wchar_t) : 1;
+  SIZE_T bytes = static_cast<SIZE_T>(info.nDebugStringLength) * unit;
+  if (bytes > kMostBytes) bytes = kMostBytes;
+  std::vector<char> raw(bytes + sizeof(wchar_t), '\0');
+  SIZE_T read = 0;
+  if (bytes == 0 || !ReadProcessMemory(process, info.lpDebugStringData, raw.data(), bytes, &read)) return L"";
+  if (info.fUnicode) {
+    const wchar_t* wide = reinterpret_cast<const wchar_t*>(raw.data());
+    return std::wstring(wide, wcsnlen(wide, read / sizeof(wchar_t)));
+  }
+  const int length = static_cast<int>(strnlen(raw.data(), read));
+  if (length == 0) return L"";
+  std::wstring wide(static_cast<size_t>(length), L'\0');
+  const int converted = MultiByteToWideChar(CP_ACP, 0, raw.data(), length, &wide[0], length);
+  wide.resize(converted > 0 ? static_cast<size_t>(converted) : 0);
+  return wide;
+}
+
+void CloseIfOpen(HANDLE handle) {
+  if (handle != nullptr && handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+}
+
+struct Debuggee {
+  DWORD id = 0;
+  HANDLE process = nullptr;  // owned by the system, valid until the last event is continued
+  bool initialBreakpointSeen = false;
+  DWORD exitCode = kCannotStart;
+  bool ended = false;
+};
+
+// Handles one event and says how the debuggee is to go on.
+DWORD OnEvent(const DEBUG_EVENT& event, Debuggee& debuggee, HANDLE out, HANDLE err) {
+  switch (event.dwDebugEventCode) {
+    case CREATE_PROCESS_DEBUG_EVENT:
+      CloseIfOpen(event.u.CreateProcessInfo.hFile);
+      debuggee.process = event.u.CreateProcessInfo.hProcess;
+      WriteLine(err, L"qel_trace: process " + std::to_wstring(event.dwProcessId));
+      break;
+    case LOAD_DLL_DEBUG_EVENT:
+      CloseIfOpen(event.u.LoadDll.hFile);
+      break;
+    case OUTPUT_DEBUG_STRING_EVENT:
+      WriteLine(out, WithoutLineEnd(ReadDebugString(debuggee.process, event.u.DebugString)));
+      break;
+    case EXCEPTION_DEBUG_EVENT:
+      // The loader stops once at a breakpoint for the debugger; every other exception is
+      // the debuggee's own business.
+      if (!debuggee.initialBreakpointSeen && event.u.Exception.ExceptionRecord.ExceptionCode == EXCEPTION_BREAKPOINT) {
+        debuggee.initialBreakpointSeen = true;
+        return DBG_CONTINUE;
+      }
+      return DBG_EXCEPTION_NOT_HANDLED;
+    case EXIT_PROCESS_DEBUG_EVENT:
+      if (event.dwProcessId == debuggee.id) {
+        debuggee.exitCode = event.u.ExitProcess.dwExitCode;
+        debuggee.ended = true;
+      }
+      break;
+    default:
+      break;
+  }
+  return DBG_CONTINUE;
+}
+
+}  // namespace
+
+int wmain() {
+  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+  std::wstring command = CommandAfterOwnName(GetCommandLineW());
+  if (command.empty()) {
+    WriteLine(err, L"usage: qel_trace.exe <program> [arguments...]");
+    return static_cast<int>(kCannotStart);
+  }
+
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION started = {};
+  if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS, nullptr, nullptr,
+                      &startup, &started)) {
+    WriteLine(err, L"qel_trace: cannot start the command, error " + std::to_wstring(GetLastError()));
+    return static_cast<int>(kCannotStart);
+  }
+  CloseHandle(started.hThread);
+  Debuggee debuggee;
+  debuggee.id = started.dwProcessId;
+
+  while (!debuggee.ended) {
+    DEBUG_EVENT event = {};
+    if (!WaitForDebugEvent(&event, INFINITE)) {
+      WriteLine(err, L"qel_trace: waiting for the debuggee failed, error " + std::to_wstring(GetLastError()));
+      break;
+    }
+    const DWORD status = OnEvent(event, debuggee, out, err);
+    ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
+  }
+  if (!debuggee.ended) {
+    WaitForSingleObject(started.hProcess, INFINITE);
+    GetExitCodeProcess(started.hProcess, &debuggee.exitCode);
+  }
+  CloseHandle(started.hProcess);
+  WriteLine(err, L"qel_trace: exit code " + std::to_wstring(debuggee.exitCode));
+  return static_cast<int>(debuggee.exitCode);
+}
