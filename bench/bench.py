@@ -114,6 +114,11 @@ class Bench:
         self.templates = os.path.join(self.base, "templates")
         self.work = os.path.join(self.base, "work")
         self.programs = os.path.abspath(args.programs) if args.programs else os.path.join(self.build, "bench")
+        # The project's trace capture tool; a copy beside the programs wins, for a run from a
+        # snapshot of the programs while the build goes on.
+        self.trace_tool = os.path.join(self.programs, "qel_trace.exe")
+        if not os.path.exists(self.trace_tool):
+            self.trace_tool = os.path.join(self.build, "tests", "qel_trace.exe")
         self.env = dict(os.environ, WINEPREFIX=self.prefix, HOME=self.prefix + ".home", WINEDEBUG="-all")
         self.env.pop("DISPLAY", None)
 
@@ -192,6 +197,27 @@ def remaining_entries(path):
     return done.stdout.count(b"\n")
 
 
+def pressure():
+    """Seconds so far that tasks of this machine spent stalled on I/O (all at once) and
+    waiting for a processor (some of them): the kernel's pressure counters, to tell rounds
+    slowed by other work on the machine. None where the kernel does not keep them."""
+    def total(name, kind):
+        try:
+            with open("/proc/pressure/" + name) as f:
+                for line in f:
+                    if line.startswith(kind):
+                        return int(line.rsplit("total=", 1)[1]) / 1e6
+        except OSError:
+            return None
+        return None
+    return total("io", "full"), total("cpu", "some")
+
+
+def contention(before, after):
+    return {"io_stall_s": None if before[0] is None else after[0] - before[0],
+            "cpu_wait_s": None if before[1] is None else after[1] - before[1]}
+
+
 def parse_pairs(text):
     pairs = {}
     for token in text.split():
@@ -217,11 +243,13 @@ def run_delete(bench, template, tree_name, reps, results_tree):
     contenders = [c for c in DELETE_CONTENDERS if c in bench.args.contenders.split(",")]
     times = {c: [] for c in contenders}
     failures = {c: [] for c in contenders}
+    stalls = {c: [] for c in contenders}
     inside = []
     for rep in range(reps):
         order = contenders[rep % len(contenders):] + contenders[:rep % len(contenders)]
         for contender in order:
             target = bench.fresh_copy(template, "%s-%s" % (tree_name, contender))
+            before = pressure()
             if contender == "helper":
                 seconds, done = bench.wine("qel_bench.exe", "delete", bench.win(target))
                 pairs = parse_pairs(done.stdout)
@@ -238,6 +266,7 @@ def run_delete(bench, template, tree_name, reps, results_tree):
                 seconds = time.perf_counter() - start
                 left = remaining_entries(target)
                 ok = not os.path.lexists(target)
+            stalls[contender].append(contention(before, pressure()))
             times[contender].append(seconds)
             if not ok:
                 failures[contender].append(left)
@@ -246,6 +275,8 @@ def run_delete(bench, template, tree_name, reps, results_tree):
     for contender in contenders:
         results_tree[contender] = summary(times[contender])
         results_tree[contender]["failures"] = failures[contender]
+        results_tree[contender]["rounds"] = times[contender]  # in the order run, beside their contention
+        results_tree[contender]["contention"] = stalls[contender]
     results_tree["helper_inside"] = {
         "in_process_s": summary([float(p.get("in_process_s", "nan")) for p in inside]),
         "stack_peak_bytes": max(int(p.get("stack_peak_bytes", "0").rstrip("+")) for p in inside),
@@ -255,22 +286,24 @@ def run_delete(bench, template, tree_name, reps, results_tree):
 
 
 def run_trace_cost(bench, template, tree_name, reps, results_tree):
-    """The helper's delete with a debugger capturing every trace line into a file, and with
+    """The helper's delete with a debugger capturing every trace line (the trace capture
+    tool qel_trace.exe, its output read through a pipe as a viewer reads it), and with
     the output call left out, against the same delete with nobody listening (the plain runs
     above)."""
     times = []
     inside = []
     lines = None
-    trace_file = os.path.join(bench.work, "trace.txt")
     for _ in range(reps):
         target = bench.fresh_copy(template, "%s-traced" % tree_name)
-        seconds, done = bench.wine("qel_tracecap.exe", "--out", bench.win(trace_file), "qel_bench.exe", "delete",
-                                   bench.win(target))
-        captured = parse_pairs(done.stderr).get("captured_lines")
-        if done.returncode == 0 and remaining_entries(target) == 0 and captured is not None:
+        seconds, done = bench.wine(bench.trace_tool, "qel_bench.exe", "delete", bench.win(target))
+        # Under Wine the debuggee writes to the same standard output as the tool: its one
+        # line of results among the trace lines.
+        output = done.stdout.splitlines()
+        results = [line for line in output if line.startswith("result=")]
+        if done.returncode == 0 and remaining_entries(target) == 0 and len(results) == 1:
             times.append(seconds)
-            inside.append(float(parse_pairs(done.stdout).get("in_process_s", "nan")))
-            lines = int(captured)
+            inside.append(float(parse_pairs(results[0]).get("in_process_s", "nan")))
+            lines = len(output) - 1
         subprocess.run(["rm", "-rf", target], check=True)
     # The third case: the lines are formatted but never handed to OutputDebugStringW.
     quiet, quiet_inside = [], []
@@ -288,8 +321,6 @@ def run_trace_cost(bench, template, tree_name, reps, results_tree):
         results_tree["helper_traced"] = summary(times)
         results_tree["helper_traced_inside"] = summary(inside)
         results_tree["trace_lines"] = lines
-    if os.path.exists(trace_file):
-        os.remove(trace_file)
 
 
 def run_profile(bench, template, tree_name, results_tree):

@@ -242,7 +242,7 @@ int PrintCensus(const wchar_t* dir) {
 }
 
 // The helper's trace goes to the debugger output; without a debugger it goes nowhere, as
-// in a real installation. A capturing debugger is qel_tracecap.exe.
+// in a real installation. The trace capture tool qel_trace.exe is a debugger that captures it.
 int Run(int argc, wchar_t** argv) {
   if (argc < 2) return 2;
   const std::wstring command = argv[1];

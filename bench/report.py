@@ -100,6 +100,27 @@ def deletion_table(results):
     return rows
 
 
+def contention_table(results):
+    """How much of each contender's rounds other work on the machine took: the kernel's
+    pressure counters over each timed run."""
+    rows = ["| tree | contender | rounds (s) | I/O stall, all tasks (s) | waiting for a processor (s) |",
+            "|---|---|---|---|---|"]
+    for name in trees_in_order(results):
+        t = results["trees"][name]
+        for contender in ("helper", "rd", "rm"):
+            c = t.get(contender, {})
+            if not c.get("contention"):
+                continue
+            io = [x["io_stall_s"] for x in c["contention"]]
+            cpu = [x["cpu_wait_s"] for x in c["contention"]]
+            if None in io or None in cpu:
+                continue
+            rows.append("| %s | %s | %s | %s | %s |" % (
+                name, contender, ", ".join("%.2f" % x for x in c["rounds"]), ", ".join("%.2f" % x for x in io),
+                ", ".join("%.2f" % x for x in cpu)))
+    return rows if len(rows) > 2 else []
+
+
 def memory_table(results):
     rows = ["| tree | helper in-process time | peak stack of the delete | peak working set | peak private bytes |",
             "|---|---|---:|---:|---:|"]
@@ -111,26 +132,34 @@ def memory_table(results):
     return rows
 
 
+def per_line(with_lines, without, lines):
+    """The difference of two in-process medians over the trace lines; "-" where the
+    difference is inside the range of the rounds, too small to tell from noise."""
+    if not lines or with_lines["median"] - without["median"] <= 0 or with_lines["min"] <= without["max"]:
+        return "-"
+    return "%.1f µs" % ((with_lines["median"] - without["median"]) / lines * 1e6)
+
+
 def trace_table(results):
-    rows = ["| tree | trace lines | whole process, nobody listening | whole process, debugger capturing | "
-            "traced / untraced | delete alone, nobody listening | delete alone, debugger capturing | "
-            "cost per captured line |",
-            "|---|---:|---|---|---:|---|---|---:|"]
+    rows = ["| tree | trace lines | whole process: nobody listening | whole process: debugger capturing | "
+            "traced / untraced | delete alone: output call left out | delete alone: nobody listening | "
+            "delete alone: debugger capturing | per line: output, nobody listening | per line: debugger capturing |",
+            "|---|---:|---|---|---:|---|---|---|---:|---:|"]
     for name in trees_in_order(results):
         t = results["trees"][name]
         if "helper_traced" not in t:
-            rows.append("| %s | - | %s | capture failed | - | - | - | - |" % (name, spread(t["helper"])))
+            rows.append("| %s | - | %s | capture failed | - | - | - | - | - | - |" % (name, spread(t["helper"])))
             continue
         plain, traced = t["helper"]["median"], t["helper_traced"]["median"]
         plain_in = t["helper_inside"]["in_process_s"]
         traced_in = t.get("helper_traced_inside")
+        quiet_in = t.get("helper_nooutput_inside")
         lines = t["trace_lines"]
-        per_line = "-"
-        if lines and traced_in:
-            per_line = "%.0f µs" % ((traced_in["median"] - plain_in["median"]) / lines * 1e6)
-        rows.append("| %s | %s | %s | %s | %s | %s | %s | %s |" % (
+        rows.append("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
             name, format(lines, ","), spread(t["helper"]), spread(t["helper_traced"]), ratio(traced, plain),
-            spread(plain_in), spread(traced_in) if traced_in else "-", per_line))
+            spread(quiet_in) if quiet_in else "-", spread(plain_in), spread(traced_in) if traced_in else "-",
+            per_line(plain_in, quiet_in, lines) if quiet_in else "-",
+            per_line(traced_in, plain_in, lines) if traced_in else "-"))
     return rows
 
 
@@ -213,6 +242,7 @@ set xlabel 'entries (files + folders)'
 set ylabel 'wall time of the whole process (s)'
 set title 'Deleting a tree of files (10 %% read-only)'
 set arrow 1 from graph 0, first %(empty)g to graph 1, first %(empty)g nohead dt 3 lc rgb '#888888'
+set label 1 'start of an empty Wine program' at graph 0.98, first %(empty)g right offset 0,0.6 tc rgb '#888888'
 plot '%(files)s' using 1:2 with linespoints lw 2 pt 7 title 'helper (DeleteFilesAndFoldersRecursiv)', \\
      '' using 1:5 with linespoints lw 1 pt 6 dt 2 title 'helper, trace captured by a debugger', \\
      '' using 1:3 with linespoints lw 2 pt 5 title 'cmd /c rd /s /q (Wine)', \\
@@ -272,14 +302,22 @@ def main():
         "peaks from `GetProcessMemoryInfo` (under Wine, the Linux process's peaks, Wine's own libraries included).",
         ""] + memory_table(results) + [
         "", "## Trace cost", "",
-        "The same delete while `qel_tracecap.exe`, a minimal debugger, captures every debugger-output line into a "
-        "file (as a trace viewer does during an installation), against the plain runs above where nobody "
-        "listens. The whole process includes starting the debugger as well; the delete alone is timed inside "
-        "`qel_bench.exe`, and the cost per line is the difference of those medians over the lines captured.", ""] + trace_table(results) + [
+        "The same delete in three ways: with `OutputDebugStringW` left out (`qel_bench.exe nooutput`: every line "
+        "is still formatted, then dropped), as it runs in an installation with nobody listening (the plain runs "
+        "above), and while the project's trace capture tool `qel_trace.exe` runs it as a debuggee and writes every "
+        "debugger-output line to its standard output, read by the benchmark through a pipe (as a trace viewer "
+        "does during an installation). The whole process includes starting the debugger "
+        "as well; the delete alone is timed inside `qel_bench.exe`. The cost per line is the difference of two "
+        "in-process medians over the lines; \"-\" where the two ranges overlap.", ""] + trace_table(results) + [
         "", "## Where the time goes", "",
         "One delete per tree with every platform call counted and timed through the platform seam "
         "(`qel_bench.exe profile`; the wrappers add a little time of their own, counted as the helper's own code). "
         "Each cell is calls × total time.", ""] + profile_table(results) + [
+        "", "## Other work on the machine during the rounds", "",
+        "Each delete round with what the kernel's pressure counters (`/proc/pressure`) counted while it ran: "
+        "the time in which every task of the machine was stalled on I/O, and the time in which some task waited "
+        "for a processor. A round much slower than its siblings usually shows one of them.", ""] + (
+        contention_table(results) or ["(not recorded)"]) + [
         "", "## Copying the engine files", "",
         "`CopyFilesToDir` (the engine installation's copy of every file in the engine folder, without the version "
         "check) in `qel_bench.exe copy`, against `cmd /c copy /y` and `xcopy /y /q` of the same folder into an "

@@ -21,7 +21,7 @@ if [ -n "$missing" ]; then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing >/dev/null
 fi
 cmake --preset mingw >/dev/null
-cmake --build --preset mingw --target qel_bench qel_tracecap >/dev/null
+cmake --build --preset mingw --target qel_bench qel_trace -j2 >/dev/null
 
 python=/usr/bin/python3
 if [ "${1:-}" = --quick ]; then
