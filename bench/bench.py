@@ -392,6 +392,8 @@ def machine_state():
     return {
         "load": os.getloadavg(),
         "cpus": os.cpu_count(),
+        "cpu_model": read(["sh", "-c", "grep -m1 'model name' /proc/cpuinfo | cut -d: -f2"]),
+        "memory_gib": round(os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") / 2 ** 30),
         "kernel": platform.release(),
         "wine": read([WINE, "--version"]),
         "filesystem": read(["findmnt", "-n", "-o", "FSTYPE", "-T", "."]),

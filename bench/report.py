@@ -1,10 +1,9 @@
 #!/usr/bin/env python3
 """Writes docs/benchmarks.md and its plot from the raw results of bench.py.
 
-  report.py RESULTS.json MARKDOWN PNG [--before BEFORE.json]
+  report.py RESULTS.json MARKDOWN PNG [--notes FINDINGS.md]
 
-With --before, the results of a run of the code before the last change to the delete are
-set beside the new ones.
+With --notes, the findings written from a run are put in after the tables.
 """
 
 import argparse
@@ -68,13 +67,20 @@ def machine(state):
     return "load average %s (1, 5, 15 min)" % load
 
 
+def duration(seconds):
+    return "%d min %02d s" % (seconds // 60, seconds % 60) if seconds >= 60 else "%.0f s" % seconds
+
+
 def conditions(results):
     before, after = results["machine_before"], results["machine_after"]
+    cpu = " (%s, %s GiB)" % (before["cpu_model"], before["memory_gib"]) if before.get("cpu_model") else ""
+    taken = " The whole run took %s." % duration(results["seconds_taken"]) if "seconds_taken" in results else ""
     return [
-        "- Taken %s on a %d-core virtual machine, Linux %s, %s, file system %s. Other developers were building and "
-        "testing on the same machine, so every figure is the median of %d rounds with the range of all rounds beside "
-        "it." % (before["when"], before["cpus"], before["kernel"], before["wine"], before["filesystem"],
-                 results["reps"]),
+        "- Taken %s on a %d-core virtual machine%s, Linux %s, %s, file system %s. Other developers were building "
+        "and running Wine test suites on the same machine at the same time, so every figure is the median of %d "
+        "rounds with the range of all rounds beside it.%s" % (
+            before["when"], before["cpus"], cpu, before["kernel"], before["wine"], before["filesystem"],
+            results["reps"], taken),
         "- Machine load at the start: %s; at the end: %s." % (machine(before), machine(after)),
         "- Every contender works on its own identical copy of the same template tree (`cp -a --preserve=all`, which "
         "keeps the Unix modes and the `user.DOSATTRIB` extended attribute in which Wine keeps DOS attributes), "
@@ -196,24 +202,6 @@ def copy_table(results):
     return rows
 
 
-def before_after_table(before, after):
-    rows = ["| tree | helper before | helper after | after / before | in-process before | in-process after | "
-            "own code before | own code after |",
-            "|---|---|---|---:|---|---|---:|---:|"]
-    for name in trees_in_order(after):
-        if name not in before["trees"]:
-            continue
-        b, a = before["trees"][name], after["trees"][name]
-        rows.append("| %s | %s | %s | %s | %s | %s | %s | %s |" % (
-            name, spread(b["helper"]), spread(a["helper"]), ratio(a["helper"]["median"], b["helper"]["median"]),
-            spread(b["helper_inside"]["in_process_s"]), spread(a["helper_inside"]["in_process_s"]),
-            ms(float(b.get("profile", {}).get("own_code_s", 0))), ms(float(a.get("profile", {}).get("own_code_s", 0)))))
-    rows.append("")
-    rows.append("Before: %s; load at its start %s." % (before["machine_before"]["when"],
-                                                        machine(before["machine_before"])))
-    return rows
-
-
 def plot(results, png):
     """Time against entries on log scales: the file trees and the folder chains."""
     with tempfile.TemporaryDirectory() as tmp:
@@ -263,15 +251,10 @@ def main():
     parser.add_argument("results")
     parser.add_argument("markdown")
     parser.add_argument("png")
-    parser.add_argument("--before", default=None)
     parser.add_argument("--notes", default=None, help="Markdown file with findings, put in as it is")
     args = parser.parse_args()
     with open(args.results) as f:
         results = json.load(f)
-    before = None
-    if args.before and os.path.exists(args.before):
-        with open(args.before) as f:
-            before = json.load(f)
     plot(results, args.png)
 
     s = results["startup"]
@@ -291,7 +274,9 @@ def main():
            "benchmark checks that nothing is left.", "",
            "Trees (as Wine lists them):", ""]
     for name in trees_in_order(results):
-        out.append("- %s: %s" % (name, describe(results["trees"][name])))
+        tree = results["trees"][name]
+        took = " (all its rounds took %s)" % duration(tree["seconds_taken"]) if "seconds_taken" in tree else ""
+        out.append("- %s: %s%s" % (name, describe(tree), took))
     out += [""] + deletion_table(results) + [
         "", "The last column takes the start of an empty program off the helper and that of `cmd /c exit` off `rd` "
         "(\"-\" where what is left is under 10 ms, too little to compare).",
@@ -322,8 +307,6 @@ def main():
         "`CopyFilesToDir` (the engine installation's copy of every file in the engine folder, without the version "
         "check) in `qel_bench.exe copy`, against `cmd /c copy /y` and `xcopy /y /q` of the same folder into an "
         "empty destination, and Linux `cp` as the floor.", ""] + copy_table(results)
-    if before is not None:
-        out += ["", "## Before and after the change to the delete", ""] + before_after_table(before, results)
     if args.notes and os.path.exists(args.notes):
         with open(args.notes) as f:
             out += ["", f.read().rstrip()]

@@ -32,7 +32,6 @@ if [ "${1:-}" = --quick ]; then
 else
   $python bench/bench.py --results build/mingw/bench-results.json "$@"
   cp build/mingw/bench-results.json docs/benchmarks.json
-  $python bench/report.py docs/benchmarks.json docs/benchmarks.md docs/benchmarks.png \
-    --before docs/benchmarks-before.json --notes bench/findings.md
+  $python bench/report.py docs/benchmarks.json docs/benchmarks.md docs/benchmarks.png --notes bench/findings.md
   echo "written: docs/benchmarks.md, docs/benchmarks.png"
 fi
