@@ -202,6 +202,12 @@ def copy_table(results):
     return rows
 
 
+def plotted(s):
+    """The median, or nothing where every round failed: the time of a failure is no time
+    for the work."""
+    return float("nan") if len(s.get("failures") or []) == s["n"] else s["median"]
+
+
 def plot(results, png):
     """Time against entries on log scales: the file trees and the folder chains."""
     with tempfile.TemporaryDirectory() as tmp:
@@ -215,8 +221,8 @@ def plot(results, png):
                     if t["spec"]["kind"] != kind:
                         continue
                     traced = t.get("helper_traced", {}).get("median", float("nan"))
-                    f.write("%d %g %g %g %g\n" % (t["entries"], t["helper"]["median"], t["rd"]["median"],
-                                                  t["rm"]["median"], traced))
+                    f.write("%d %g %g %g %g\n" % (t["entries"], plotted(t["helper"]), plotted(t["rd"]),
+                                                  plotted(t["rm"]), traced))
             series[kind] = path
         empty = results["startup"]["empty_program"]["median"]
         script = """
@@ -230,7 +236,7 @@ set xlabel 'entries (files + folders)'
 set ylabel 'wall time of the whole process (s)'
 set title 'Deleting a tree of files (10 %% read-only)'
 set arrow 1 from graph 0, first %(empty)g to graph 1, first %(empty)g nohead dt 3 lc rgb '#888888'
-set label 1 'start of an empty Wine program' at graph 0.98, first %(empty)g right offset 0,0.6 tc rgb '#888888'
+set label 1 'start of an empty Wine program' at graph 0.98, first %(empty)g right offset 0,-0.7 tc rgb '#888888'
 plot '%(files)s' using 1:2 with linespoints lw 2 pt 7 title 'helper (DeleteFilesAndFoldersRecursiv)', \\
      '' using 1:5 with linespoints lw 1 pt 6 dt 2 title 'helper, trace captured by a debugger', \\
      '' using 1:3 with linespoints lw 2 pt 5 title 'cmd /c rd /s /q (Wine)', \\
@@ -239,7 +245,7 @@ set title 'Deleting a chain of nested folders'
 set xlabel 'nested folders + 1 file'
 plot '%(chain)s' using 1:2 with linespoints lw 2 pt 7 title 'helper', \\
      '' using 1:5 with linespoints lw 1 pt 6 dt 2 title 'helper, traced', \\
-     '' using 1:3 with linespoints lw 2 pt 5 title 'rd /s /q', \\
+     '' using 1:3 with linespoints lw 2 pt 5 title 'rd /s /q (no point where every round failed)', \\
      '' using 1:4 with linespoints lw 2 pt 9 title 'rm -rf'
 unset multiplot
 """ % {"png": png, "files": series["files"], "chain": series["chain"], "empty": empty}

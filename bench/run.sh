@@ -1,7 +1,8 @@
 #!/bin/sh
 # The benchmarks of "clean" and "copy" against the platform's own tools, in one command:
 #   bench/run.sh            the full run (trees of 1,000 to 100,000 files, 5 rounds each;
-#                           about half an hour), written to docs/benchmarks.md and .png
+#                           about an hour on 2 cores), written to docs/benchmarks.md and .png,
+#                           with the findings of bench/findings.md after the tables
 #   bench/run.sh --quick    a smoke run on tiny trees in a few seconds, written to
 #                           build/mingw/bench-quick.md and .png
 # It installs what it needs, builds, builds the trees and runs every contender. Numbers
