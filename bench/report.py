@@ -36,14 +36,14 @@ def spread(s):
 
 
 def ratio(a, b):
-    if not b:
+    if not b or a != a or b != b:  # nothing to divide, or a side without a time (NaN)
         return "-"
     return "%.2f" % (a / b) if a / b < 10 else "%.0f" % (a / b)
 
 
 def net_ratio(a, b):
     """A ratio of times with the start-up taken off; below 10 ms that is noise."""
-    if a < 0.010 or b < 0.010:
+    if a != a or b != b or a < 0.010 or b < 0.010:
         return "-"
     return ratio(a, b)
 
@@ -56,7 +56,8 @@ def trees_in_order(results):
 def describe(tree):
     c = tree["census"]
     if tree["spec"]["kind"] == "chain":
-        return "%d nested folders, 1 file" % int(c["dirs"])
+        dirs = int(c["dirs"])
+        return "%s nested folder%s, 1 file" % (format(dirs, ","), "" if dirs == 1 else "s")
     return "%s files (%s read-only, %s hidden entries) in %s folders, %d levels below the top" % (
         format(int(c["files"]), ","), format(int(c["readonly"]), ","), format(int(c["hidden"]), ","),
         format(int(c["dirs"]), ","), tree["spec"]["depth"])
@@ -99,7 +100,8 @@ def deletion_table(results):
     cmd = results["startup"]["cmd_exit"]["median"]
     for name in trees_in_order(results):
         t = results["trees"][name]
-        h, r, m = t["helper"]["median"], t["rd"]["median"], t["rm"]["median"]
+        # A contender that failed every round has no time for the work: no ratio with it.
+        h, r, m = plotted(t["helper"]), plotted(t["rd"]), plotted(t["rm"])
         rows.append("| %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
             name, format(t["entries"], ","), spread(t["helper"]), spread(t["rd"]), spread(t["rm"]), ratio(h, r),
             ratio(h, m), ratio(r, m), net_ratio(h - empty, r - cmd)))
@@ -285,7 +287,8 @@ def main():
         out.append("- %s: %s%s" % (name, describe(tree), took))
     out += [""] + deletion_table(results) + [
         "", "The last column takes the start of an empty program off the helper and that of `cmd /c exit` off `rd` "
-        "(\"-\" where what is left is under 10 ms, too little to compare).",
+        "(\"-\" where what is left is under 10 ms, too little to compare). A contender that failed every round "
+        "has no ratio.",
         "", "![time against entries](benchmarks.png)", "",
         "## Memory and depth", "",
         "Measured inside `qel_bench.exe` around the delete: the stack below the caller's frame is filled with a "
