@@ -59,16 +59,6 @@ struct EngineNames {
 };
 EngineNames TestEngineNames();
 
-struct InstallationOptions {
-  bool control = true;
-  bool companion = true;
-  bool library = true;
-  bool failingControl = false;    // the control refuses to register
-  bool extensionFolder = true;    // AMD64
-  bool extension = true;          // AMD64\QELInfo_AMD64.dll
-  bool failingExtension = false;  // the extension refuses to register
-};
-
 // An installation as the product installer leaves it before it runs "copy": the control, the
 // library and the extension are copies of the test COM library (or of its failing twin).
 class Installation {

@@ -62,16 +62,6 @@ class RegistrationCleanup {
   std::vector<std::wstring> libraries_;
 };
 
-struct InstallationOptions {
-  bool control = true;            // VBAEngine\Windows64\wbentX<tag>.ocx
-  bool companion = true;          // VBAEngine\Windows64\WBENTX<tag>.LIC
-  bool library = true;            // VBAEngine\Windows64\wbX64<tag>.dll
-  bool failingControl = false;    // the control refuses to register
-  bool extensionFolder = true;    // AMD64
-  bool extension = true;          // AMD64\QELInfo_AMD64.dll
-  bool failingExtension = false;  // the extension refuses to register
-};
-
 // The installation in a fresh folder: the control, the library and the extension are
 // copies of the test COM library (or of its failing twin), the companion a text file.
 // Every library laid out is watched, so its registration is forgotten afterwards. The

@@ -118,5 +118,16 @@ extern const wchar_t* const kProductKeyPaths[2];
 // Opens the key in a view, or creates it (with its parents); null when that fails.
 HKEY OpenProductKey(KeyView view, REGSAM access, bool create);
 
+// What an installation laid out for "copy" holds, in the unit and the acceptance tests.
+struct InstallationOptions {
+  bool control = true;            // the control in VBAEngine\Windows64 ("wb", "ent", ".ocx")
+  bool companion = true;          // its companion file there ("wb", "ent", ".lic")
+  bool library = true;            // its library there ("wb", "64", ".dll")
+  bool failingControl = false;    // the control refuses to register
+  bool extensionFolder = true;    // AMD64
+  bool extension = true;          // AMD64\QELInfo_AMD64.dll
+  bool failingExtension = false;  // the extension refuses to register
+};
+
 // Texts for readable assertion messages.
 std::string Narrow(const std::wstring& text);
