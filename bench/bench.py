@@ -135,7 +135,7 @@ class Bench:
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.check_sandbox()
         # One wineserver for the whole run, as on a machine where Wine is already in use. The
-        # runner's server ends 3 s after its last program: wait for that, since "-p" does
+        # runner's server ends 30 s after its last program: wait for that, since "-p" does
         # not make a running server persistent, and a server that ends between two rounds
         # makes the next round pay for starting Wine again. Wine's background processes
         # (services, explorer) start with the first program and hold its output until the

@@ -48,6 +48,11 @@ sandbox() {
 ) 9>"$prefix.lock"
 
 export WINEPREFIX="$prefix" HOME="$prefix.home" WINEDEBUG="${WINEDEBUG:--all}"
+# A Wine server ends as soon as its last program has, and a program that starts while it is
+# ending can die without a word. One that stays 30 seconds after the last program serves a
+# whole test run instead. When one is already up, this ends at once and changes nothing.
+# It must not keep this script's output or lock open.
+/usr/lib/wine/wineserver -p30 </dev/null >/dev/null 2>&1 9>&- || true
 # Tests answer message boxes through the seam; a real box without a display fails at
 # once instead of waiting for a click nobody gives.
 [ -n "${QEL_KEEP_DISPLAY:-}" ] || unset DISPLAY
