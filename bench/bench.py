@@ -441,13 +441,13 @@ def main():
     try:
         log("start-up of an empty Wine program")
         results["startup"] = run_startup(bench, max(reps, 10))
-        for name, spec in trees:
-            if spec["kind"] == "files":
-                template, counts = bench.template(name, build_file_tree, spec["files"], spec["depth"])
+        for name, shape in trees:
+            if shape["kind"] == "files":
+                template, counts = bench.template(name, build_file_tree, shape["files"], shape["depth"])
             else:
-                template, counts = bench.template(name, build_chain, spec["depth"])
+                template, counts = bench.template(name, build_chain, shape["depth"])
             census = bench.census(template)
-            tree = {"spec": spec, "counts": counts, "census": census,
+            tree = {"shape": shape, "counts": counts, "census": census,
                     "entries": counts["files"] + counts["dirs"]}
             results["trees"][name] = tree
             for key in ("files", "dirs", "readonly", "hidden"):

@@ -55,12 +55,12 @@ def trees_in_order(results):
 
 def describe(tree):
     c = tree["census"]
-    if tree["spec"]["kind"] == "chain":
+    if tree["shape"]["kind"] == "chain":
         dirs = int(c["dirs"])
         return "%s nested folder%s, 1 file" % (format(dirs, ","), "" if dirs == 1 else "s")
     return "%s files (%s read-only, %s hidden entries) in %s folders, %d levels below the top" % (
         format(int(c["files"]), ","), format(int(c["readonly"]), ","), format(int(c["hidden"]), ","),
-        format(int(c["dirs"]), ","), tree["spec"]["depth"])
+        format(int(c["dirs"]), ","), tree["shape"]["depth"])
 
 
 def machine(state):
@@ -220,7 +220,7 @@ def plot(results, png):
                 f.write("# entries helper rd rm traced\n")
                 for name in trees_in_order(results):
                     t = results["trees"][name]
-                    if t["spec"]["kind"] != kind:
+                    if t["shape"]["kind"] != kind:
                         continue
                     traced = t.get("helper_traced", {}).get("median", float("nan"))
                     f.write("%d %g %g %g %g\n" % (t["entries"], plotted(t["helper"]), plotted(t["rd"]),

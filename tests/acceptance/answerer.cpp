@@ -178,8 +178,8 @@ bool Has(const std::vector<int>& buttons, int button) {
 void AwaitPicture(const SeenBox& seen) {
   wchar_t folder[MAX_PATH] = {};
   if (GetEnvironmentVariableW(L"QEL_SHOTS", folder, MAX_PATH) == 0) return;
-  const MessageSpec* spec = IdentifyMessage(seen.text);
-  const std::string name = spec != nullptr ? spec->name : "UnknownMessage";
+  const KnownMessage* known = IdentifyMessage(seen.text);
+  const std::string name = known != nullptr ? known->name : "UnknownMessage";
   const std::wstring request = std::wstring(folder) + L"\\" + std::wstring(name.begin(), name.end()) + L".request";
   const std::string place = std::to_string(seen.rect.left) + " " + std::to_string(seen.rect.top) + " " +
                             std::to_string(seen.rect.right - seen.rect.left) + " " +

@@ -21,8 +21,8 @@ std::wstring Format(const wchar_t* format, ...) {
 
 }  // namespace
 
-const std::vector<MessageSpec>& AllMessages() {
-  static const std::vector<MessageSpec> messages = {
+const std::vector<KnownMessage>& AllMessages() {
+  static const std::vector<KnownMessage> messages = {
       {Message::InvalidParameters, "ShowInvalidParameters",
        L"The installation procedure will be reverted.\n\n"
        L"The QelInstallHelper was called with invalid command line parameters.\n\n"
@@ -90,28 +90,28 @@ const std::vector<MessageSpec>& AllMessages() {
   return messages;
 }
 
-const MessageSpec& Spec(Message message) {
-  for (const MessageSpec& spec : AllMessages()) {
-    if (spec.message == message) return spec;
+const KnownMessage& Known(Message message) {
+  for (const KnownMessage& known : AllMessages()) {
+    if (known.message == message) return known;
   }
   return AllMessages().front();
 }
 
-ExpectedBox Box(Message message) { return {message, Spec(message).format}; }
+ExpectedBox Box(Message message) { return {message, Known(message).format}; }
 
 ExpectedBox Box(Message message, const std::wstring& path) {
-  return {message, Format(Spec(message).format, path.c_str())};
+  return {message, Format(Known(message).format, path.c_str())};
 }
 
-ExpectedBox Box(Message message, int number) { return {message, Format(Spec(message).format, number)}; }
+ExpectedBox Box(Message message, int number) { return {message, Format(Known(message).format, number)}; }
 
 ExpectedBox Box(Message message, int number, const std::wstring& path) {
-  return {message, Format(Spec(message).format, number, path.c_str())};
+  return {message, Format(Known(message).format, number, path.c_str())};
 }
 
-const MessageSpec* IdentifyMessage(const std::wstring& text) {
-  for (const MessageSpec& spec : AllMessages()) {
-    const std::wstring format = spec.format;
+const KnownMessage* IdentifyMessage(const std::wstring& text) {
+  for (const KnownMessage& known : AllMessages()) {
+    const std::wstring format = known.format;
     const size_t first = format.find(L'%');
     const std::wstring head = format.substr(0, first);
     const std::wstring tail = first == std::wstring::npos ? L"" : format.substr(format.rfind(L'%') + 2);
@@ -119,7 +119,7 @@ const MessageSpec* IdentifyMessage(const std::wstring& text) {
                              ? text == format
                              : text.size() >= head.size() + tail.size() && text.compare(0, head.size(), head) == 0 &&
                                    text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-    if (matches) return &spec;
+    if (matches) return &known;
   }
   return nullptr;
 }

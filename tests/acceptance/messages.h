@@ -24,7 +24,7 @@ enum class Message {
   RetryDeleteFiles,
 };
 
-struct MessageSpec {
+struct KnownMessage {
   Message message;
   const char* name;           // the helper's operation, for reports and picture names
   const wchar_t* format;      // %s a path, %d a number
@@ -32,8 +32,8 @@ struct MessageSpec {
   std::vector<int> buttons;   // left to right
 };
 
-const std::vector<MessageSpec>& AllMessages();
-const MessageSpec& Spec(Message message);
+const std::vector<KnownMessage>& AllMessages();
+const KnownMessage& Known(Message message);
 
 // A box the user must see, its text filled in.
 struct ExpectedBox {
@@ -48,7 +48,7 @@ ExpectedBox Box(Message message, int number);
 ExpectedBox Box(Message message, int number, const std::wstring& path);
 
 // The message whose fixed parts a seen text carries, or null.
-const MessageSpec* IdentifyMessage(const std::wstring& text);
+const KnownMessage* IdentifyMessage(const std::wstring& text);
 
 const char* IconName(BoxIcon icon);
 std::string ButtonNames(const std::vector<int>& buttons);

@@ -185,12 +185,12 @@ ProgramRun RunProgram(const std::wstring& commandLine, std::vector<Press> presse
 void ExpectBoxes(const std::vector<SeenBox>& seen, const std::vector<ExpectedBox>& expected) {
   EXPECT_EQ(seen.size(), expected.size()) << "boxes seen";
   for (size_t i = 0; i < seen.size() && i < expected.size(); ++i) {
-    const MessageSpec& spec = Spec(expected[i].message);
-    SCOPED_TRACE("box " + std::to_string(i + 1) + " (" + spec.name + ")");
+    const KnownMessage& known = Known(expected[i].message);
+    SCOPED_TRACE("box " + std::to_string(i + 1) + " (" + known.name + ")");
     EXPECT_EQ(Narrow(seen[i].text), Narrow(expected[i].text));
     EXPECT_TRUE(seen[i].text == expected[i].text) << "the texts differ beyond ASCII";
-    EXPECT_STREQ(IconName(seen[i].icon), IconName(spec.icon));
-    EXPECT_EQ(ButtonNames(seen[i].buttons), ButtonNames(spec.buttons));
+    EXPECT_STREQ(IconName(seen[i].icon), IconName(known.icon));
+    EXPECT_EQ(ButtonNames(seen[i].buttons), ButtonNames(known.buttons));
   }
   for (size_t i = expected.size(); i < seen.size(); ++i) {
     ADD_FAILURE() << "an unexpected box: " << Narrow(seen[i].text);
