@@ -1,11 +1,15 @@
 #include "acceptance/support.h"
 
-#include <algorithm>
-
 namespace {
 
 void CopyOrFail(const std::wstring& from, const std::wstring& to) {
   EXPECT_TRUE(CopyFileW(from.c_str(), to.c_str(), FALSE)) << Narrow(from) << " -> " << Narrow(to);
+}
+
+std::wstring PictureFolder() {
+  std::wstring path = L"C:\\Program Files\\Tarnwell";
+  for (int n = 2; Exists(path); ++n) path = L"C:\\Program Files\\Tarnwell " + std::to_wstring(n);
+  return path;
 }
 
 }  // namespace
@@ -17,16 +21,6 @@ std::wstring HelperExe() {
 }
 
 bool PictureMode() { return GetEnvironmentVariableW(L"QEL_SHOTS", nullptr, 0) > 0; }
-
-namespace {
-
-std::wstring PictureFolder() {
-  std::wstring path = L"C:\\Program Files\\Tarnwell";
-  for (int n = 2; Exists(path); ++n) path = L"C:\\Program Files\\Tarnwell " + std::to_wstring(n);
-  return path;
-}
-
-}  // namespace
 
 // The pictures show the folders that a real installation would use.
 TestDir::TestDir() : TempDir(Exactly{PictureMode() ? PictureFolder() : UniqueTestFolder(L"C:\\qelacceptance")}) {}

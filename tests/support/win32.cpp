@@ -6,12 +6,28 @@
 
 namespace {
 
-// Wine removes a Linux link neither as a folder nor as a file: the Linux side does.
-void RemoveLink(const std::wstring& link) {
-  if (RemoveDirectoryW(link.c_str()) || DeleteFileW(link.c_str())) return;
+bool IsLink(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
+bool IsFolder(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
+
+// Calls visit for every entry of dir but "." and "..", in the order the platform lists them.
+void ForEachEntry(const std::wstring& dir, const std::function<void(const WIN32_FIND_DATAW&)>& visit) {
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::wstring name = data.cFileName;
+    if (name != L"." && name != L"..") visit(data);
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+}
+
+// Removes the link itself, never what it points to. Wine removes a Linux link neither as a
+// folder nor as a file: the Linux side does (rm without -r). True when it is gone.
+bool RemoveLink(const std::wstring& link) {
+  if (RemoveDirectoryW(link.c_str()) || DeleteFileW(link.c_str())) return true;
   const std::wstring usual = link.rfind(L"\\\\?\\", 0) == 0 ? link.substr(4) : link;
   RunLinux(L"\\\\?\\unix\\bin\\rm", L"rm -f \"" + LinuxPath(usual) + L"\"");
-  WaitUntil([&link] { return !Exists(link); });
+  return WaitUntil([&link] { return !Exists(link); });
 }
 
 }  // namespace
@@ -101,11 +117,9 @@ void RemoveTree(const std::wstring& path) {
   const DWORD attributes = GetFileAttributesW(whole.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return;
   SetFileAttributesW(whole.c_str(), attributes & ~(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM));
-  const bool isDirectory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  const bool isLink = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-  if (isLink) {
+  if (IsLink(attributes)) {
     RemoveLink(whole);
-  } else if (!isDirectory) {
+  } else if (!IsFolder(attributes)) {
     DeleteFileW(whole.c_str());
   } else {
     // An explicit stack keeps deep test trees from exhausting the stack.
@@ -115,25 +129,17 @@ void RemoveTree(const std::wstring& path) {
       const std::wstring dir = pending.back();
       pending.pop_back();
       emptied.push_back(dir);
-      WIN32_FIND_DATAW data;
-      HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &data);
-      if (find == INVALID_HANDLE_VALUE) continue;
-      do {
-        const std::wstring name = data.cFileName;
-        if (name == L"." || name == L"..") continue;
-        const std::wstring child = dir + L"\\" + name;
+      ForEachEntry(dir, [&dir, &pending](const WIN32_FIND_DATAW& entry) {
+        const std::wstring child = dir + L"\\" + entry.cFileName;
         SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-        const bool childIsDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        const bool childIsLink = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-        if (childIsLink) {
+        if (IsLink(entry.dwFileAttributes)) {
           RemoveLink(child);
-        } else if (childIsDirectory) {
+        } else if (IsFolder(entry.dwFileAttributes)) {
           pending.push_back(child);
         } else {
           DeleteFileW(child.c_str());
         }
-      } while (FindNextFileW(find, &data));
-      FindClose(find);
+      });
     }
     for (auto dir = emptied.rbegin(); dir != emptied.rend(); ++dir) RemoveDirectoryW(dir->c_str());
   }
@@ -141,14 +147,7 @@ void RemoveTree(const std::wstring& path) {
 
 std::vector<std::wstring> ListNames(const std::wstring& dir) {
   std::vector<std::wstring> names;
-  WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((dir + L"\\*.*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return names;
-  do {
-    const std::wstring name = data.cFileName;
-    if (name != L"." && name != L"..") names.push_back(name);
-  } while (FindNextFileW(find, &data));
-  FindClose(find);
+  ForEachEntry(dir, [&names](const WIN32_FIND_DATAW& entry) { names.push_back(entry.cFileName); });
   return names;
 }
 
@@ -159,20 +158,11 @@ std::vector<std::wstring> TreeEntries(const std::wstring& dir) {
     const std::wstring relative = pending.back();
     pending.pop_back();
     const std::wstring folder = relative.empty() ? dir : dir + L"\\" + relative;
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((folder + L"\\*.*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) continue;
-    do {
-      const std::wstring name = data.cFileName;
-      if (name == L"." || name == L"..") continue;
-      const std::wstring child = relative.empty() ? name : relative + L"\\" + name;
+    ForEachEntry(folder, [&](const WIN32_FIND_DATAW& entry) {
+      const std::wstring child = relative.empty() ? entry.cFileName : relative + L"\\" + entry.cFileName;
       entries.push_back(child);
-      const DWORD attributes = data.dwFileAttributes;
-      if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-        pending.push_back(child);
-      }
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
+      if (IsFolder(entry.dwFileAttributes) && !IsLink(entry.dwFileAttributes)) pending.push_back(child);
+    });
   }
   std::sort(entries.begin(), entries.end());
   return entries;
@@ -227,11 +217,7 @@ LinuxLink::LinuxLink(const std::wstring& link, const std::wstring& target) : lin
   EXPECT_TRUE(WaitUntil([this] { return Exists(link_); })) << "no link made at " << Narrow(link_);
 }
 
-LinuxLink::~LinuxLink() {
-  // rm without -r removes the link itself and can never remove what it points to.
-  RunLinux(L"\\\\?\\unix\\bin\\rm", L"rm -f \"" + LinuxPath(link_) + L"\"");
-  EXPECT_TRUE(WaitUntil([this] { return !Exists(link_); })) << "link not removed: " << Narrow(link_);
-}
+LinuxLink::~LinuxLink() { EXPECT_TRUE(RemoveLink(link_)) << "link not removed: " << Narrow(link_); }
 
 std::string Narrow(const std::wstring& text) {
   std::string narrow;
