@@ -35,7 +35,9 @@ bool IsLinkEntry(const WIN32_FIND_DATAW& entry) { return (entry.dwFileAttributes
 bool OpenListing(const wchar_t* dir, UniqueFind& listing, WIN32_FIND_DATAW& entry) {
   if (dir == nullptr || dir[0] == 0) return false;
   PathBuffer pattern = {};
-  if (!ConcatPath(pattern, dir, L"\\") || !ConcatPath(pattern, pattern, L"*.*")) return false;
+  if (!ExtendedLengthPath(pattern, dir) || !ConcatPath(pattern, pattern, L"\\") || !ConcatPath(pattern, pattern, L"*.*")) {
+    return false;
+  }
   entry = {};
   listing.reset(Platform().FindFirstFileW(pattern, &entry));
   return listing.valid();
@@ -47,6 +49,18 @@ bool BuildEntryPath(wchar_t* path, const wchar_t* dir, const wchar_t* name) {
   if (ConcatPath(path, dir, L"\\") && ConcatPath(path, path, name)) return true;
   path[0] = 0;
   return false;
+}
+
+// The delete calls, given the extended-length form of the path: a deep entry or one whose
+// name ends in a dot or a space can be deleted too.
+bool DeleteFilePath(const wchar_t* path) {
+  PathBuffer extended = {};
+  return ExtendedLengthPath(extended, path) && Platform().DeleteFileW(extended);
+}
+
+bool RemoveDirectoryPath(const wchar_t* path) {
+  PathBuffer extended = {};
+  return ExtendedLengthPath(extended, path) && Platform().RemoveDirectoryW(extended);
 }
 
 // True when the listing ended because every entry was seen, not through an error.
@@ -81,7 +95,7 @@ void LogDeleteFailure(const wchar_t* what, const wchar_t* path) {
 
 // Removes an emptied subdirectory or a directory link; a failure counts for level.
 void RemoveDirectoryEntry(DeleteLevel& level, const wchar_t* path) {
-  if (Platform().RemoveDirectoryW(path)) return;
+  if (RemoveDirectoryPath(path)) return;
   LogDeleteFailure(L"RemoveDirectoryW", path);
   level.result |= kDirHasContent;
 }
@@ -108,7 +122,7 @@ bool DeleteEntryOrDescend(DeleteLevel& level, wchar_t* childPath) {
     SetFileAttributesImpl(childPath, entry.dwFileAttributes & ~kReadOnlyAndSystem);
   }
   if (IsDirectoryEntry(entry)) return true;
-  if (!Platform().DeleteFileW(childPath) && !isHelper) {
+  if (!DeleteFilePath(childPath) && !isHelper) {
     LogDeleteFailure(L"DeleteFileW", childPath);
     level.result |= kDirHasContent;
   }
@@ -273,7 +287,10 @@ bool CopyFileImpl(const wchar_t* src, const wchar_t* dst, bool failIfExists, boo
   BOOL result = TRUE;
   DWORD error = 0;
   if (doCopy) {
-    result = Platform().CopyFileW(src, dst, failIfExists ? TRUE : FALSE);
+    PathBuffer extendedSrc = {};
+    PathBuffer extendedDst = {};
+    result = ExtendedLengthPath(extendedSrc, src) && ExtendedLengthPath(extendedDst, dst) &&
+             Platform().CopyFileW(extendedSrc, extendedDst, failIfExists ? TRUE : FALSE);
     error = Platform().GetLastError();
   }
   DebugLog(

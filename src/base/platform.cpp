@@ -18,18 +18,28 @@ HMODULE LoadSystemLibrary(const wchar_t* name) {
   return ::LoadLibraryW(path);
 }
 
+// Loaded once, on first use.
+HMODULE VersionLibrary() {
+  static HMODULE library = LoadSystemLibrary(L"version.dll");
+  return library;
+}
+
+HMODULE UserEnvLibrary() {
+  static HMODULE library = LoadSystemLibrary(L"userenv.dll");
+  return library;
+}
+
 template <class Function>
-Function ResolveVersionFunction(const char* name) {
-  static HMODULE version = LoadSystemLibrary(L"version.dll");
-  if (version == nullptr) return nullptr;
-  return reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(version, name)));
+Function Resolve(HMODULE library, const char* name) {
+  if (library == nullptr) return nullptr;
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(library, name)));
 }
 
 }  // namespace
 
 DWORD WINAPI SystemGetFileVersionInfoSizeW(LPCWSTR file, LPDWORD handle) {
   using Function = DWORD(WINAPI*)(LPCWSTR, LPDWORD);
-  static Function function = ResolveVersionFunction<Function>("GetFileVersionInfoSizeW");
+  static Function function = Resolve<Function>(VersionLibrary(), "GetFileVersionInfoSizeW");
   if (function == nullptr) {
     ::SetLastError(ERROR_PROC_NOT_FOUND);
     return 0;
@@ -39,7 +49,7 @@ DWORD WINAPI SystemGetFileVersionInfoSizeW(LPCWSTR file, LPDWORD handle) {
 
 BOOL WINAPI SystemGetFileVersionInfoW(LPCWSTR file, DWORD handle, DWORD size, LPVOID data) {
   using Function = BOOL(WINAPI*)(LPCWSTR, DWORD, DWORD, LPVOID);
-  static Function function = ResolveVersionFunction<Function>("GetFileVersionInfoW");
+  static Function function = Resolve<Function>(VersionLibrary(), "GetFileVersionInfoW");
   if (function == nullptr) {
     ::SetLastError(ERROR_PROC_NOT_FOUND);
     return FALSE;
@@ -49,7 +59,7 @@ BOOL WINAPI SystemGetFileVersionInfoW(LPCWSTR file, DWORD handle, DWORD size, LP
 
 BOOL WINAPI SystemVerQueryValueW(LPCVOID block, LPCWSTR subBlock, LPVOID* buffer, PUINT length) {
   using Function = BOOL(WINAPI*)(LPCVOID, LPCWSTR, LPVOID*, PUINT);
-  static Function function = ResolveVersionFunction<Function>("VerQueryValueW");
+  static Function function = Resolve<Function>(VersionLibrary(), "VerQueryValueW");
   if (function == nullptr) {
     ::SetLastError(ERROR_PROC_NOT_FOUND);
     return FALSE;
@@ -57,12 +67,19 @@ BOOL WINAPI SystemVerQueryValueW(LPCVOID block, LPCWSTR subBlock, LPVOID* buffer
   return function(block, subBlock, buffer, length);
 }
 
+BOOL WINAPI SystemGetProfilesDirectoryW(LPWSTR dir, LPDWORD size) {
+  using Function = BOOL(WINAPI*)(LPWSTR, LPDWORD);
+  static Function function = Resolve<Function>(UserEnvLibrary(), "GetProfilesDirectoryW");
+  if (function == nullptr) {
+    ::SetLastError(ERROR_PROC_NOT_FOUND);
+    return FALSE;
+  }
+  return function(dir, size);
+}
+
 BOOL WINAPI SystemSetDefaultDllDirectories(DWORD flags) {
   using Function = BOOL(WINAPI*)(DWORD);
-  HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
-  Function function = kernel == nullptr
-      ? nullptr
-      : reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(kernel, "SetDefaultDllDirectories")));
+  Function function = Resolve<Function>(::GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
   if (function == nullptr) {
     ::SetLastError(ERROR_PROC_NOT_FOUND);
     return FALSE;

@@ -17,6 +17,9 @@ DWORD WINAPI SystemGetFileVersionInfoSizeW(LPCWSTR file, LPDWORD handle);
 BOOL WINAPI SystemGetFileVersionInfoW(LPCWSTR file, DWORD handle, DWORD size, LPVOID data);
 BOOL WINAPI SystemVerQueryValueW(LPCVOID block, LPCWSTR subBlock, LPVOID* buffer, PUINT length);
 
+// userenv.dll, resolved the same way: where the profiles of every account lie.
+BOOL WINAPI SystemGetProfilesDirectoryW(LPWSTR dir, LPDWORD size);
+
 // Present from Windows 8 (and 7 with its loader update); absent means nothing to restrict.
 BOOL WINAPI SystemSetDefaultDllDirectories(DWORD flags);
 
@@ -33,6 +36,10 @@ struct PlatformCalls {
   std::function<DWORD(DWORD, LPWSTR)> GetCurrentDirectoryW = ::GetCurrentDirectoryW;
   std::function<BOOL(LPCWSTR)> SetCurrentDirectoryW = ::SetCurrentDirectoryW;
   std::function<DWORD(LPCWSTR, DWORD, LPWSTR, LPWSTR*)> GetFullPathNameW = ::GetFullPathNameW;
+  std::function<HANDLE(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)> CreateFileW =
+      ::CreateFileW;
+  std::function<BOOL(HANDLE, LPBY_HANDLE_FILE_INFORMATION)> GetFileInformationByHandle =
+      ::GetFileInformationByHandle;
   std::function<DWORD()> GetLastError = ::GetLastError;
   std::function<void(DWORD)> SetLastError = ::SetLastError;
 
@@ -58,6 +65,7 @@ struct PlatformCalls {
   std::function<BOOL(LPOSVERSIONINFOEXW, DWORD, DWORDLONG)> VerifyVersionInfoW = ::VerifyVersionInfoW;
   std::function<ULONGLONG(ULONGLONG, DWORD, BYTE)> VerSetConditionMask = ::VerSetConditionMask;
   std::function<BOOL(HWND, LPWSTR, int, BOOL)> SHGetSpecialFolderPathW = ::SHGetSpecialFolderPathW;
+  std::function<BOOL(LPWSTR, LPDWORD)> GetProfilesDirectoryW = SystemGetProfilesDirectoryW;
   std::function<HANDLE()> GetCurrentProcess = ::GetCurrentProcess;
   std::function<BOOL(HANDLE, DWORD, PHANDLE)> OpenProcessToken = ::OpenProcessToken;
   std::function<BOOL(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD)> GetTokenInformation =

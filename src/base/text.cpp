@@ -20,6 +20,47 @@ void LowerAsciiInPlace(wchar_t* text) {
   for (; *text != 0; ++text) *text = LowerAscii(*text);
 }
 
+// "C:\..." or "\\server\...", with only single backslashes and no "." or ".." component:
+// the extended form of such a path names the same file as the path itself.
+bool IsPlainAbsolute(const wchar_t* path) {
+  const wchar_t* rest = nullptr;
+  if (path[0] != 0 && path[1] == L':' && path[2] == L'\\') rest = path + 3;
+  const wchar_t server = path[0] == L'\\' && path[1] == L'\\' ? path[2] : 0;
+  if (server != 0 && server != L'?' && server != L'.' && server != L'\\') rest = path + 2;
+  if (rest == nullptr) return false;
+  const wchar_t* component = rest;
+  for (const wchar_t* c = rest;; ++c) {
+    if (*c == L'/') return false;
+    if (*c != L'\\' && *c != 0) continue;
+    const size_t length = static_cast<size_t>(c - component);
+    const bool dots = (length == 1 && component[0] == L'.') || (length == 2 && component[0] == L'.' && component[1] == L'.');
+    if (dots || (length == 0 && *c != 0)) return false;
+    if (*c == 0) return true;
+    component = c + 1;
+  }
+}
+
+// prefix + text from position skip; false when it does not fit.
+bool Prefixed(wchar_t* dest, const wchar_t* prefix, const wchar_t* text, size_t skip) {
+  const size_t lengthPrefix = BoundedLength(prefix);
+  const size_t lengthText = BoundedLength(text);
+  if (lengthText >= kPathChars || lengthPrefix + lengthText - skip >= kPathChars) return false;
+  wmemcpy(dest, prefix, lengthPrefix);
+  wmemcpy(dest + lengthPrefix, text + skip, lengthText - skip + 1);
+  return true;
+}
+
+// "\\?\..." and "\\.\...": the system takes them as they are.
+bool IsDevicePath(const wchar_t* path) {
+  return StartsWithNoCase(path, L"\\\\?\\") || StartsWithNoCase(path, L"\\\\.\\");
+}
+
+bool ExtendedForm(wchar_t* dest, const wchar_t* path) {
+  if (IsDevicePath(path)) return Prefixed(dest, L"", path, 0);
+  if (path[0] == L'\\' && path[1] == L'\\') return Prefixed(dest, L"\\\\?\\UNC\\", path, 2);
+  return Prefixed(dest, L"\\\\?\\", path, 0);
+}
+
 }  // namespace
 
 bool NormalizePath(wchar_t* dest, const wchar_t* src) {
@@ -163,11 +204,32 @@ void DebugPrintArgs(int argc, wchar_t** argv) {
   for (int i = 0; i < argc; ++i) DebugLog(L"arg: <%d>, argv[ %d ]: <%s>", i, i, OrEmpty(argv[i]));
 }
 
+bool ExtendedLengthPath(wchar_t* dest, const wchar_t* path) {
+  PlatformCalls& platform = Platform();
+  if (dest == nullptr || path == nullptr || path[0] == 0) {
+    platform.SetLastError(ERROR_INVALID_NAME);
+    return false;
+  }
+  bool built = false;
+  if (IsPlainAbsolute(path) || IsDevicePath(path)) {
+    built = ExtendedForm(dest, path);
+  } else {
+    PathBuffer full = {};
+    const DWORD length = platform.GetFullPathNameW(path, kPathChars, full, nullptr);
+    if (length == 0) return false;
+    built = length < kPathChars && ExtendedForm(dest, full);
+  }
+  if (!built) platform.SetLastError(ERROR_FILENAME_EXCED_RANGE);
+  return built;
+}
+
 DWORD GetFileAttributesImpl(const wchar_t* path) {
   QEL_TRACE();
   PlatformCalls& platform = Platform();
   const DWORD before = platform.GetLastError();
-  const DWORD attributes = platform.GetFileAttributesW(path);
+  PathBuffer extended = {};
+  const DWORD attributes =
+      ExtendedLengthPath(extended, path) ? platform.GetFileAttributesW(extended) : INVALID_FILE_ATTRIBUTES;
   const DWORD after = platform.GetLastError();
   DebugLog(L"GetFileAttributesImpl: LastError before: <%x>, result: <%x>, LastError after: <%x>, file: <%s>",
            before, attributes, after, OrEmpty(path));
@@ -178,7 +240,8 @@ BOOL SetFileAttributesImpl(const wchar_t* path, DWORD flags) {
   QEL_TRACE();
   PlatformCalls& platform = Platform();
   const DWORD before = platform.GetLastError();
-  const BOOL result = platform.SetFileAttributesW(path, flags);
+  PathBuffer extended = {};
+  const BOOL result = ExtendedLengthPath(extended, path) ? platform.SetFileAttributesW(extended, flags) : FALSE;
   const DWORD after = platform.GetLastError();
   DebugLog(
       L"SetFileAttributesImpl: LastError before: <%x>, result: <%d>, LastError after: <%x>, file: <%s>, "

@@ -57,6 +57,14 @@ void TraceSource(const char* sourcePath, int line, const char* function);
 // A trace line, then one line per argument: "arg: <%d>, argv[ %d ]: <%s>".
 void DebugPrintArgs(int argc, wchar_t** argv);
 
+// The extended-length form of a path, "\\?\C:\..." or "\\?\UNC\server\share\...", in which
+// file functions take a path of any length literally (a name that ends in a dot or a space
+// keeps it). Every file function is given this form; messages and trace lines show the path
+// as the user knows it. A path that is not already absolute and free of "." and ".." is made
+// so by the system first; a "\\?\" or "\\.\" path stays as it is. False, with the last
+// error set, for a null or empty path and one that does not fit.
+bool ExtendedLengthPath(wchar_t* dest, const wchar_t* path);
+
 // The attribute calls with their trace line and the last error value before and after.
 DWORD GetFileAttributesImpl(const wchar_t* path);
 BOOL SetFileAttributesImpl(const wchar_t* path, DWORD flags);

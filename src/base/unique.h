@@ -44,6 +44,13 @@ struct KernelHandleTraits {
   static void Close(Type handle) { Platform().CloseHandle(handle); }
 };
 
+// Files and folders opened with CreateFileW, which reports failure differently.
+struct FileHandleTraits {
+  using Type = HANDLE;
+  static Type Invalid() { return INVALID_HANDLE_VALUE; }
+  static void Close(Type handle) { Platform().CloseHandle(handle); }
+};
+
 struct RegistryKeyTraits {
   using Type = HKEY;
   static Type Invalid() { return nullptr; }
@@ -52,4 +59,5 @@ struct RegistryKeyTraits {
 
 using UniqueFind = UniqueAny<FindHandleTraits>;
 using UniqueHandle = UniqueAny<KernelHandleTraits>;
+using UniqueFile = UniqueAny<FileHandleTraits>;
 using UniqueKey = UniqueAny<RegistryKeyTraits>;

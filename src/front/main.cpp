@@ -51,6 +51,20 @@ void CleanDirectoryArgument(wchar_t* path, const wchar_t* argument) {
   NormalizePathInPlace(path);
 }
 
+// A relative directory means a folder of the current directory now; made absolute, it
+// names the same folder at every later step, also once another directory is current. A
+// path the system cannot resolve stays as it is and is found missing.
+void MakeAbsolute(wchar_t* path) {
+  if (path[0] == 0) return;
+  PathBuffer full = {};
+  const DWORD length = Platform().GetFullPathNameW(path, kPathChars, full, nullptr);
+  if (length == 0 || length >= kPathChars) {
+    DebugLog(L"qel_tmain: <%s> cannot be made absolute (<%u>), LastError: <%x>", path, length, Platform().GetLastError());
+    return;
+  }
+  ConcatPath(path, full, nullptr);
+}
+
 // The parameter text of the elevated copy, built in a PathBuffer; a text that does not fit
 // is refused as a whole rather than cut.
 struct ParameterText {
@@ -138,6 +152,7 @@ int qel_tmain(int argc, wchar_t** argv) {
 
   PathBuffer path = {};
   CleanDirectoryArgument(path, argv[2]);
+  MakeAbsolute(path);
   if (!IsDirectory(path)) {
     if (command == Command::Clean) return 0;
     ShowInstallDirNotFound(path);
@@ -271,12 +286,21 @@ int RespawnSpawnProgram(int argc, wchar_t** argv) {
   DebugText(exe);
   DebugText(parameters);
 
+  // A relative directory argument means the same folder to the elevated copy.
+  PathBuffer currentDir = {};
+  const DWORD currentLength = platform.GetCurrentDirectoryW(kPathChars, currentDir);
+  if (currentLength == 0 || currentLength >= kPathChars) {
+    DebugLog(L"RespawnSpawnProgram: the current directory cannot be read, LastError: <%x>", platform.GetLastError());
+    currentDir[0] = 0;
+  }
+
   SHELLEXECUTEINFOW info = {};
   info.cbSize = sizeof(info);
   info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC;
   info.lpVerb = L"runas";
   info.lpFile = exe;
   info.lpParameters = parameters;
+  info.lpDirectory = currentDir[0] != 0 ? currentDir : nullptr;
   info.nShow = SW_SHOW;
   // A declined elevation prompt ends here too.
   if (!platform.ShellExecuteExW(&info)) {

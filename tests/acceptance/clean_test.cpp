@@ -151,28 +151,23 @@ TEST_F(CleanTest, ALinkedFolderIsNotEntered) {
   EXPECT_EQ(Inst(), Entries{L"linked"});
 }
 
-// A folder that the usual path form cannot reach ("data." made through the "\\?\" form)
-// cannot be listed: the pass ends with the directory reported as not accessible.
-TEST_F(CleanTest, AnUnlistableFolderInsideStopsTheRun) {
+// Names that the usual path form cannot reach (a folder "data." holding a file, "notes "), made
+// through the "\\?\" form, and a path deeper than Windows takes in the usual form: all go.
+TEST_F(CleanTest, NamesEndingInADotOrASpaceAndDeepPathsAreDeleted) {
   ASSERT_TRUE(CreateDirectoryW(Verbatim(inst + L"\\data.").c_str(), nullptr));
+  folder.MakeFile(L"data.\\file.txt");
+  folder.MakeFile(L"notes ");
+  folder.MakeFile(L"deep\\" + std::wstring(120, L'a') + L"\\" + std::wstring(120, L'b') + L"\\c.txt");
   const HelperRun run = Clean({{IDYES}});
-  ExpectRun(run, 1, {Question(inst), Box(Message::InstallDirNotFound, inst)});
-  EXPECT_TRUE(Exists(Verbatim(inst + L"\\data."))) << "the unreachable folder is still there";
+  ExpectRun(run, 0, {Question(inst)});
+  EXPECT_EQ(Inst(), Entries{});
 }
 
-// A directory whose listing pattern no longer fits the helper's path buffer (4355
-// characters) cannot be listed. Only Wine accepts so long a path without the "\\?\" form, so
-// the path is made long with "." components. The message quoting it is cut to the buffer.
-TEST_F(CleanTest, ADirectoryTooLongToListIsReported) {
-  std::wstring path = inst;
-  while (path.size() + 2 <= 4353) path += L"\\.";
-  if (path.size() < 4352) path += L"\\.";
-  ASSERT_GE(path.size(), 4352u);
-  ASSERT_LE(path.size(), 4355u);
-  const HelperRun run = RunHelper(L"clean " + Quoted(path));
-  ExpectedBox notFound = Box(Message::InstallDirNotFound, path);
-  notFound.text.resize(4355);
-  ExpectRun(run, 1, {notFound});
+// A directory given with "." components and forward slashes means the folder they name; the
+// question names it as the system resolves it.
+TEST_F(CleanTest, ADirectoryIsResolvedBeforeItIsUsed) {
+  const HelperRun run = RunHelper(L"clean " + Quoted(inst + L"/./sub/..//."), {{IDNO}});
+  ExpectRun(run, 0, {Question(inst)});
   EXPECT_EQ(Inst(), original);
 }
 
@@ -184,7 +179,13 @@ TEST_F(CleanTest, ProtectedFoldersAreNeverEmptied) {
   HANDLE file = CreateFileW(onDesktop.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
   CloseHandle(file);
-  for (const std::wstring& path : {std::wstring(L"C:\\"), std::wstring(L"C:\\windows"), std::wstring(desktop)}) {
+  wchar_t programFiles[MAX_PATH] = {};
+  ASSERT_NE(GetShortPathNameW(L"C:\\Program Files", programFiles, MAX_PATH), 0u);
+  TestDir links;
+  LinuxLink windowsLink(links / L"windows", L"C:\\windows");
+  for (const std::wstring& path : {std::wstring(L"C:\\"), std::wstring(L"C:\\windows"), std::wstring(desktop),
+                                   std::wstring(programFiles), std::wstring(L"\\\\?\\C:\\windows"),
+                                   links / L"windows", std::wstring(L"C:\\ProgramData")}) {
     SCOPED_TRACE(Narrow(path));
     // Unquoted: a quote after "C:\\" would be read as an escaped quote.
     ExpectRun(RunHelper(L"clean " + path), 0, {});

@@ -52,6 +52,20 @@ TEST(CopyTypicalRun, InstallsTheEngineAndTheExtensionSilently) {
   EXPECT_TRUE(run.TraceContains(L"regsvr32.exe /s \"" + inst.Extension() + L"\""));
 }
 
+// A relative directory names the folder in the installer's current directory, also after the
+// helper has made the system directory current.
+TEST(CopyTypicalRun, ARelativeDirectoryIsTheFolderInTheCurrentDirectory) {
+  Installation inst;
+  const std::wstring& path = inst.path();
+  wchar_t before[MAX_PATH] = {};
+  ASSERT_NE(GetCurrentDirectoryW(MAX_PATH, before), 0u);
+  ASSERT_TRUE(SetCurrentDirectoryW(path.substr(0, path.rfind(L'\\')).c_str()));
+  const HelperRun run = RunHelper(L"copy " + Quoted(path.substr(path.rfind(L'\\') + 1)) + L" quiet");
+  SetCurrentDirectoryW(before);
+  ExpectRun(run, 0, {});
+  ExpectOutcome(inst, {true, true, true});
+}
+
 // An engine control already in the system directory is unregistered before the new files go
 // over it, and the new one registered afterwards.
 TEST(CopyTypicalRun, AnEarlierEngineIsUnregisteredFirst) {

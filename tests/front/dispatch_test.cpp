@@ -84,13 +84,16 @@ TEST_F(DispatchTest, CleanOfAMissingDirectoryEndsSilentlyWithZero) {
 TEST_F(DispatchTest, CopyOfAMissingDirectoryShowsTheCleanedPathAndReverts) {
   const std::wstring missing = dir.path() + L"/Does//NotExist";
   const std::wstring cleaned = dir / L"Does\\NotExist";
+  CurrentDirectory current(dir.path());
   EXPECT_EQ(Run({L"copy", L"\"" + missing + L"\"", L"quiet"}), 1) << "quiet is set only after the directory test";
+  EXPECT_EQ(Run({L"copy", L"Does/NotExist"}), 1) << "a relative directory";
   EXPECT_EQ(Run({L"copy", std::wstring(kPathChars, L'b')}), 1);
   EXPECT_EQ(Run({L"copy", L"\"\""}), 1);
-  ASSERT_EQ(boxes.boxes.size(), 3u);
+  ASSERT_EQ(boxes.boxes.size(), 4u);
   EXPECT_EQ(boxes.boxes[0].text, InstallDirNotFoundText(cleaned));
-  EXPECT_EQ(boxes.boxes[1].text, InstallDirNotFoundText(L"")) << "an over-long argument leaves the path empty";
-  EXPECT_EQ(boxes.boxes[2].text, InstallDirNotFoundText(L""));
+  EXPECT_EQ(boxes.boxes[1].text, InstallDirNotFoundText(cleaned)) << "the path made absolute";
+  EXPECT_EQ(boxes.boxes[2].text, InstallDirNotFoundText(L"")) << "an over-long argument leaves the path empty";
+  EXPECT_EQ(boxes.boxes[3].text, InstallDirNotFoundText(L""));
   EXPECT_FALSE(QuietMode);
   EXPECT_FALSE(Reached(L"Handle64Bit"));
 }
@@ -108,7 +111,12 @@ TEST_F(DispatchTest, TheDirectoryArgumentLosesItsQuotesAndIsNormalised) {
       {L"\"" + dir.path() + L"\"\\\"Inst\\Sub\"", sub},
       {forward + L"//Inst//Sub", sub},
       {sub + L"\\\\", sub + L"\\"},
+      {L"Inst\\Sub", sub},
+      {L"\"./Inst/../Inst/Sub/.\"", sub},
+      {sub + L".", sub},
   };
+  // Relative to the current directory, and made absolute before anything uses it.
+  CurrentDirectory current(dir.path());
   for (const Case& c : cases) {
     trace.lines.clear();
     Run({L"clean", c.argument});

@@ -168,7 +168,7 @@ TEST_F(RespawnTest, TracesTheStartAndAsksForElevationOfItsOwnNormalisedPath) {
   EXPECT_EQ(starts[0].mask, static_cast<ULONG>(SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC));
   EXPECT_EQ(starts[0].size, 112u);
   EXPECT_FALSE(starts[0].hasOwner);
-  EXPECT_FALSE(starts[0].hasDirectory);
+  EXPECT_EQ(starts[0].directory, CurrentDirectoryPath()) << "a relative directory argument means the same folder";
   EXPECT_EQ(starts[0].show, SW_SHOW);
   EXPECT_TRUE(boxes.boxes.empty());
 }

@@ -34,7 +34,7 @@ StartupTest::StartupTest()
                       start.size = info->cbSize;
                       start.mask = info->fMask;
                       start.hasOwner = info->hwnd != nullptr;
-                      start.hasDirectory = info->lpDirectory != nullptr;
+                      start.directory = info->lpDirectory != nullptr ? info->lpDirectory : L"(none)";
                       start.show = info->nShow;
                       starts.push_back(start);
                       if (realStart) return shellExecute_.original()(info);

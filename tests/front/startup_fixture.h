@@ -29,7 +29,7 @@ struct Start {
   DWORD size = 0;
   ULONG mask = 0;
   bool hasOwner = false;
-  bool hasDirectory = false;
+  std::wstring directory;
   int show = 0;
 };
 

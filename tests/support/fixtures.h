@@ -38,6 +38,14 @@ class ScopedOverride {
   std::function<Signature> original_;
 };
 
+// The entry with a layer over it: the layer sees each call first, with the entry below it,
+// and decides whether and how to pass it on. Both the Windows rules that every unit test
+// runs under and the fault layer of the sweep are layers.
+template <class R, class... A, class Layer>
+std::function<R(A...)> LayerOver(const std::function<R(A...)>& entry, Layer layer) {
+  return [below = entry, layer](A... args) -> R { return layer(below, args...); };
+}
+
 struct Box {
   std::wstring text;
   std::wstring caption;

@@ -12,7 +12,7 @@ bool IsFolder(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_DIRECTORY)
 // Calls visit for every entry of dir but "." and "..", in the order the platform lists them.
 void ForEachEntry(const std::wstring& dir, const std::function<void(const WIN32_FIND_DATAW&)>& visit) {
   WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &data);
+  HANDLE find = FindFirstFileW((Verbatim(dir) + L"\\*").c_str(), &data);
   if (find == INVALID_HANDLE_VALUE) return;
   do {
     const std::wstring name = data.cFileName;
@@ -61,7 +61,7 @@ std::wstring TempDir::MakeDir(const std::wstring& relative) const {
   while (start <= relative.size()) {
     const size_t end = relative.find(L'\\', start);
     full += L"\\" + relative.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
-    CreateDirectoryW(full.c_str(), nullptr);
+    CreateDirectoryW(Verbatim(full).c_str(), nullptr);
     if (end == std::wstring::npos) break;
     start = end + 1;
   }
@@ -72,7 +72,8 @@ std::wstring TempDir::MakeFile(const std::wstring& relative, const std::string& 
   const size_t slash = relative.rfind(L'\\');
   if (slash != std::wstring::npos) MakeDir(relative.substr(0, slash));
   const std::wstring full = *this / relative;
-  HANDLE file = CreateFileW(full.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file =
+      CreateFileW(Verbatim(full).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   EXPECT_NE(file, INVALID_HANDLE_VALUE) << Narrow(full);
   if (file != INVALID_HANDLE_VALUE) {
     DWORD written = 0;
@@ -90,7 +91,7 @@ std::wstring TestArtifact(const std::wstring& name) {
   return folder + name;
 }
 
-bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool Exists(const std::wstring& path) { return GetFileAttributesW(Verbatim(path).c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 std::string ReadAll(const std::wstring& path) {
   HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -109,7 +110,8 @@ bool SameContent(const std::wstring& a, const std::wstring& b) {
 }
 
 std::wstring Verbatim(const std::wstring& path) {
-  return path.rfind(L"\\\\", 0) == 0 ? path : L"\\\\?\\" + path;
+  const bool drive = path.size() > 2 && path[1] == L':' && path[2] == L'\\';
+  return drive ? L"\\\\?\\" + path : path;
 }
 
 void RemoveTree(const std::wstring& path) {

@@ -49,7 +49,9 @@ bool Exists(const std::wstring& path);
 std::string ReadAll(const std::wstring& path);
 // Both exist and hold the same bytes.
 bool SameContent(const std::wstring& a, const std::wstring& b);
-// The "\\?\" form of a full path, which reaches names that the usual form cannot ("dir.").
+// The "\\?\" form of a full path on a drive, which reaches names that the usual form cannot
+// ("dir.") and deep paths, as Windows needs; other paths stay as they are. The helpers here
+// use it for every path they make, list or remove.
 std::wstring Verbatim(const std::wstring& path);
 // Removes a file or a whole tree, read-only entries and names like "dir." included; links
 // are removed, not entered.

@@ -28,6 +28,13 @@ std::wstring SpecialFolder(int csidl) {
   return path;
 }
 
+std::wstring ShortName(const std::wstring& path) {
+  wchar_t shortName[MAX_PATH] = {};
+  const DWORD length = GetShortPathNameW(path.c_str(), shortName, MAX_PATH);
+  EXPECT_TRUE(length > 0 && length < MAX_PATH && path != shortName) << Narrow(path);
+  return shortName;
+}
+
 std::wstring Upper(std::wstring text) {
   for (wchar_t& c : text) {
     if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
@@ -59,6 +66,12 @@ class CleanTest : public HelperTest {
     tree.MakeFile(L"inst\\Данные\\ölçü.txt");
     SetFileAttributesW((tree / L"inst\\bin").c_str(), readOnlySystem);
     SetFileAttributesW(tree.MakeDir(L"inst\\cache").c_str(), FILE_ATTRIBUTE_HIDDEN);
+    // Only the extended path form reaches these: names that end in a dot or a space, and a
+    // read-only file more than 300 characters deep, which Windows refuses in the usual form.
+    for (const wchar_t* name : {L"inst\\a.", L"inst\\b ", L"inst\\c.\\file"}) tree.MakeFile(name);
+    std::wstring deep = L"inst\\deep";
+    while ((tree / deep).size() <= 300) deep += L"\\" + std::wstring(40, L'd');
+    SetFileAttributesW(Verbatim(tree.MakeFile(deep + L"\\bottom.txt")).c_str(), FILE_ATTRIBUTE_READONLY);
     return TreeEntries(tree / L"inst");
   }
 
@@ -167,7 +180,7 @@ TEST_F(CleanTest, AFolderThatCannotBeListedRevertsWithNotFound) {
   std::wstring refused;
   ScopedOverride<HANDLE(LPCWSTR, LPWIN32_FIND_DATAW)> deny(
       Platform().FindFirstFileW, [&](LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
-        if (!refused.empty() && std::wstring(pattern) == refused + L"\\*.*") {
+        if (!refused.empty() && std::wstring(pattern) == Verbatim(refused) + L"\\*.*") {
           SetLastError(ERROR_ACCESS_DENIED);
           return INVALID_HANDLE_VALUE;
         }
@@ -271,6 +284,9 @@ TEST_F(ProtectedFolderTest, TheDriveRootAndTheWindowsFolderAreRefusedThroughTheC
 TEST_F(ProtectedFolderTest, SystemProgramAndUserFoldersAreRefusedAsSuch) {
   const std::wstring profile = SpecialFolder(CSIDL_PROFILE);
   const std::wstring profiles = profile.substr(0, profile.rfind(L'\\'));
+  // Another name for the Windows folder, as a junction would be.
+  const std::wstring windowsLink = dir / L"windows";
+  LinuxLink link(windowsLink, SpecialFolder(CSIDL_WINDOWS));
   struct Case {
     std::wstring path;
     const wchar_t* why;
@@ -286,8 +302,19 @@ TEST_F(ProtectedFolderTest, SystemProgramAndUserFoldersAreRefusedAsSuch) {
       {profiles + L"\\someone", L"a user's profile folder"},
       {SpecialFolder(CSIDL_DESKTOPDIRECTORY), L"a user's Desktop folder"},
       {SpecialFolder(CSIDL_PERSONAL) + L"\\", L"a user's Documents folder"},
-      {profiles + L"\\someone\\desktop", L"a user's Desktop or Documents folder"},
-      {profiles + L"/someone/DOCUMENTS/", L"a user's Desktop or Documents folder"},
+      {profiles + L"\\someone\\desktop", L"a user's Desktop folder"},
+      {profiles + L"/someone/DOCUMENTS/", L"a user's Documents folder"},
+      {SpecialFolder(CSIDL_COMMON_APPDATA), L"the ProgramData folder"},
+      {profile + L"\\AppData", L"a user's AppData folder"},
+      {profile + L"\\AppData\\Local", L"a user's AppData folder"},
+      {profile + L"\\AppData\\LocalLow", L"a user's AppData folder"},
+      {profiles + L"\\someone\\AppData\\Roaming", L"a user's AppData folder"},
+      {profile + L"\\Downloads", L"a user's Downloads folder"},
+      {profile + L"\\Music", L"a user's Music folder"},
+      {profile + L"\\Pictures", L"a user's Pictures folder"},
+      {profiles + L"\\someone\\Videos", L"a user's Videos folder"},
+      {ShortName(SpecialFolder(CSIDL_PROGRAM_FILES)), L"a Program Files folder"},
+      {windowsLink, L"the Windows folder"},
       {L"\\\\server\\share\\", L"a drive root"},
       {L"\\\\server\\share", L"a drive root"},
       {L"//server/share", L"a drive root"},
@@ -319,13 +346,15 @@ TEST_F(CleanTest, FoldersBelowProtectedOnesAreCleanedAsUsual) {
       SpecialFolder(CSIDL_WINDOWS) + L"\\Temp\\Tarnwell",
       SpecialFolder(CSIDL_PROGRAM_FILES) + L"\\Tarnwell",
       SpecialFolder(CSIDL_DESKTOPDIRECTORY) + L"\\Tarnwell",
-      profile + L"\\AppData",
+      profile + L"\\Tarnwell",
+      profile + L"\\AppData\\Local\\Programs\\Tarnwell",
       profiles + L"\\someone\\Documents\\Tarnwell",
       L"\\\\server\\share\\Tarnwell",
       L"C:\\Tarnwell",
   };
   for (const std::wstring& path : paths) {
     boxes.boxes.clear();
+    trace.lines.clear();
     EXPECT_EQ(HandleCleanInstallDir(path.c_str()), 1) << Narrow(path);
     EXPECT_EQ(ShownBoxes(), Kinds{NF}) << Narrow(path);
     EXPECT_FALSE(trace.Contains(L"its content is never deleted")) << Narrow(path);

@@ -74,14 +74,16 @@ class CopyTest : public HelperTest {
         }) {}
 
   // A fresh run: what earlier runs recorded is dropped.
-  int Copy(const Installation& installation, bool quiet, std::vector<int> answers = {}) {
+  int Copy(const Installation& installation, bool quiet, std::vector<int> answers = {}, bool relative = false) {
     boxes.boxes.clear();
     boxes.Answer(std::move(answers));
     boxDirs.clear();
     processes.started.clear();
     trace.lines.clear();
     QuietMode = false;
-    std::vector<std::wstring> arguments = {L"copy", installation.path()};
+    // Both lie in the same folder: "..\<installation>" from the current one.
+    const std::wstring& path = installation.path();
+    std::vector<std::wstring> arguments = {L"copy", relative ? L"..\\" + path.substr(path.rfind(L'\\') + 1) : path};
     if (quiet) arguments.push_back(L"quiet");
     return RunHelper(arguments);
   }
@@ -203,6 +205,7 @@ struct ContentCase {
   std::vector<Shown> shown;  // when not quiet
   Left left;
   Calls calls;
+  bool relative = false;  // the directory given relative to the current one
 };
 
 InstallationOptions Set(bool InstallationOptions::*option, bool value) {
@@ -218,6 +221,7 @@ TEST_F(CopyTest, EachMissingOrFailingFileEndsAsItsRowSays) {
   const Shown extensionNotFound = {BoxKind::ExtensionNotFound, L".qel files will not be available.\n\n\n"};
   const std::vector<ContentCase> cases = {
       {"complete", {}, 0, {}, Left::Both, {kRegister, kExtension}},
+      {"complete, relative", {}, 0, {}, Left::Both, {kRegister, kExtension}, true},
       {"no control", Set(&O::control, false), 1, {engineNotFound}, Left::Nothing, {}},
       {"no companion file", Set(&O::companion, false), 1, {engineNotFound}, Left::Nothing, {}},
       {"no engine library", Set(&O::library, false), 1, {engineNotFound}, Left::Nothing, {}},
@@ -235,7 +239,7 @@ TEST_F(CopyTest, EachMissingOrFailingFileEndsAsItsRowSays) {
       Installation installation(c.options);
       EngineInSystemDir system(installation);
 
-      EXPECT_EQ(Copy(installation, quiet), c.result) << name;
+      EXPECT_EQ(Copy(installation, quiet, {}, c.relative), c.result) << name;
 
       ExpectBoxes(quiet ? std::vector<Shown>{} : c.shown, system.Control(), installation.Extension(), name);
       ExpectCalls(c.calls, system.Control(), installation.Extension(), name);
