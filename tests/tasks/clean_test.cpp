@@ -1,6 +1,7 @@
 #include "tasks/clean.h"
 
 #include <algorithm>
+#include <cwchar>
 #include <memory>
 #include <string>
 #include <vector>
@@ -322,11 +323,27 @@ TEST_F(ProtectedFolderTest, SystemProgramAndUserFoldersAreRefusedAsSuch) {
       {L"\\\\?\\UNC\\server\\share\\", L"a drive root"},
       {L"\\\\?\\" + SpecialFolder(CSIDL_WINDOWS), L"the Windows folder"},
   };
-  for (const Case& c : cases) {
-    trace.lines.clear();
-    EXPECT_EQ(HandleCleanInstallDir(c.path.c_str()), 0) << Narrow(c.path);
-    EXPECT_TRUE(trace.Contains(L"<" + c.path + L"> is " + c.why + L": its content is never deleted")) << Narrow(c.path);
-  }
+  const auto expectRefused = [&](const std::vector<Case>& refused) {
+    for (const Case& c : refused) {
+      trace.lines.clear();
+      EXPECT_EQ(HandleCleanInstallDir(c.path.c_str()), 0) << Narrow(c.path);
+      EXPECT_TRUE(trace.Contains(L"<" + c.path + L"> is " + c.why + L": its content is never deleted"))
+          << Narrow(c.path);
+    }
+  };
+  expectRefused(cases);
+
+  // Run as the system account, whose own profile lies below system32: the profiles are known all the same.
+  const std::wstring systemProfile = SpecialFolder(CSIDL_SYSTEM) + L"\\config\\systemprofile";
+  ScopedOverride<BOOL(HWND, LPWSTR, int, BOOL)> asSystem(
+      Platform().SHGetSpecialFolderPathW, [&](HWND owner, LPWSTR path, int csidl, BOOL create) {
+        if (csidl != CSIDL_PROFILE) return asSystem.original()(owner, path, csidl, create);
+        wcscpy(path, systemProfile.c_str());
+        return TRUE;
+      });
+  expectRefused({{profiles + L"\\someone", L"a user's profile folder"},
+                 {profiles + L"\\someone\\AppData\\Local", L"a user's AppData folder"},
+                 {systemProfile, L"a user's profile folder"}});
   EXPECT_TRUE(boxes.boxes.empty());
 }
 
