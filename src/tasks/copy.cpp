@@ -88,7 +88,10 @@ class CurrentDirectoryChange {
     if (!changed_) return;
     changed_ = false;
     PlatformCalls& platform = Platform();
-    const BOOL set = platform.SetCurrentDirectoryW(saved_);
+    // A refusal may pass (a scanner holding the folder a moment): one more try before the
+    // process is left in the system directory.
+    BOOL set = platform.SetCurrentDirectoryW(saved_);
+    if (!set) set = platform.SetCurrentDirectoryW(saved_);
     DebugLog(L"HandleVBAEngine: current directory restored to <%s>, result: <%d>, LastError: <%x>", saved_, set,
              platform.GetLastError());
   }

@@ -66,6 +66,8 @@ class BoxRecorder {
   }
 
   std::vector<Box> boxes;
+  // Where unscripted questions are expected (a run with a failing call), they only end their loop.
+  bool unscriptedIsFailure = true;
 
  private:
   int Show(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style);
