@@ -55,6 +55,7 @@ struct PlatformCalls {
   std::function<void(LPSTARTUPINFOW)> GetStartupInfoW = ::GetStartupInfoW;
   std::function<DWORD(HANDLE, DWORD)> WaitForSingleObject = ::WaitForSingleObject;
   std::function<BOOL(HANDLE, LPDWORD)> GetExitCodeProcess = ::GetExitCodeProcess;
+  std::function<BOOL(HANDLE, UINT)> TerminateProcess = ::TerminateProcess;
   std::function<BOOL(HANDLE)> CloseHandle = ::CloseHandle;
   std::function<DWORD(HMODULE, LPWSTR, DWORD)> GetModuleFileNameW = ::GetModuleFileNameW;
   std::function<DWORD()> GetCurrentProcessId = ::GetCurrentProcessId;

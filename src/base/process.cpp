@@ -10,10 +10,18 @@
 namespace {
 
 // Waits for the child and reads how it ended. A failed wait or query tells nothing about
-// the child, so it counts as failure (1) rather than as the success that 0 would report.
+// the child, so it counts as failure (1) rather than as the success that 0 would report. A
+// child that cannot be waited for is stopped: left running, it would act beside the steps
+// that follow (an unregistration undoing the registration after it).
 int WaitForExitCode(HANDLE process) {
   PlatformCalls& platform = Platform();
   const DWORD waited = platform.WaitForSingleObject(process, INFINITE);
+  if (waited != WAIT_OBJECT_0) {
+    const DWORD waitError = platform.GetLastError();
+    const BOOL stopped = platform.TerminateProcess(process, 1);
+    DebugLog(L"SpawnProgram: the wait failed (<%x>, LastError: <%x>): the child is stopped, result: <%d>", waited,
+             waitError, stopped);
+  }
   DWORD exitCode = 0;
   const BOOL read = waited == WAIT_OBJECT_0 && platform.GetExitCodeProcess(process, &exitCode);
   DebugLog(L"SpawnProgram: wait result: <%x>, exit code read: <%d>, exit code: <%d>, LastError: <%x>", waited, read,

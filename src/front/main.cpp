@@ -310,10 +310,12 @@ int RespawnSpawnProgram(int argc, wchar_t** argv) {
   UniqueHandle process(info.hProcess);
   DWORD exitCode = 0;
   // Nobody knows whether a copy whose result cannot be read did its work: revert.
-  if (!process.valid() || platform.WaitForSingleObject(process.get(), INFINITE) != WAIT_OBJECT_0 ||
-      !platform.GetExitCodeProcess(process.get(), &exitCode)) {
+  const DWORD waited = process.valid() ? platform.WaitForSingleObject(process.get(), INFINITE) : WAIT_FAILED;
+  if (waited != WAIT_OBJECT_0 || !platform.GetExitCodeProcess(process.get(), &exitCode)) {
     DebugLog(L"RespawnSpawnProgram: the exit code of the elevated copy cannot be read, LastError: <%x>",
              platform.GetLastError());
+    // The installer reverts on 1: a copy that went on working would install beside that.
+    if (process.valid() && waited != WAIT_OBJECT_0) platform.TerminateProcess(process.get(), 1);
     return 1;
   }
   DebugLog(L"RespawnSpawnProgram: the elevated copy ended with <%d>", static_cast<int>(exitCode));
