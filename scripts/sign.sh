@@ -26,21 +26,18 @@ sign() {
     osslsigncode sign -pkcs12 "$QEL_SIGN_PFX" -readpass - -h sha256 -n "Tarnwell installation helper" "$@"
 }
 
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
 for file in "$@"; do
   [ -f "$file" ] || { echo "sign.sh: no file $file" >&2; exit 1; }
-  unsigned=$file.unsigned
-  signed=$file.signed
-  rm -f "$unsigned" "$signed"
   # A new signature replaces an old one instead of being refused.
-  if osslsigncode remove-signature -in "$file" -out "$unsigned" >/dev/null 2>&1; then :; else cp "$file" "$unsigned"; fi
-  if sign "$unsigned" "$signed" >"$signed.log" 2>&1; then
-    mv "$signed" "$file"
-    rm -f "$unsigned" "$signed.log"
-    echo "signed $file"
-  else
-    cat "$signed.log" >&2
-    rm -f "$unsigned" "$signed" "$signed.log"
+  osslsigncode remove-signature -in "$file" -out "$work/unsigned" >/dev/null 2>&1 || cp "$file" "$work/unsigned"
+  if ! sign "$work/unsigned" "$work/signed" >"$work/log" 2>&1; then
+    cat "$work/log" >&2
     echo "sign.sh: signing $file failed" >&2
     exit 1
   fi
+  cp "$work/signed" "$file"
+  rm -f "$work/unsigned" "$work/signed"
+  echo "signed $file"
 done
