@@ -5,6 +5,8 @@ packages="cmake make g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mi
 # The acceptance suite and the pictures: a display check, Wine's own fonts for the boxes, the
 # example installer's engine, screenshots.
 packages="$packages x11-utils fonts-wine nsis imagemagick"
+# Signing the release images, and the test that makes a certificate to sign with.
+packages="$packages osslsigncode openssl"
 missing=""
 for package in $packages; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing="$missing $package"
