@@ -13,10 +13,10 @@ namespace {
 
 using Locks = std::vector<std::unique_ptr<LockedFile>>;
 
-DWORD Attributes(const std::wstring& path) { return GetFileAttributesW(path.c_str()); }
+DWORD Attributes(const std::wstring& path) { return GetFileAttributesW(Verbatim(path).c_str()); }
 
 void SetAttributes(const std::wstring& path, DWORD attributes) {
-  EXPECT_TRUE(SetFileAttributesW(path.c_str(), attributes)) << Narrow(path);
+  EXPECT_TRUE(SetFileAttributesW(Verbatim(path).c_str(), attributes)) << Narrow(path);
 }
 
 std::wstring Versioned(const std::wstring& version) { return TestArtifact(L"versioned_" + version + L".dll"); }
