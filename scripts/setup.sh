@@ -3,8 +3,8 @@
 set -eu
 packages="cmake make g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 wine64 googletest xvfb"
 # The acceptance suite and the pictures: a display check, Wine's own fonts for the boxes, the
-# example installer's engine, screenshots.
-packages="$packages x11-utils fonts-wine nsis imagemagick"
+# example installers (NSIS and Windows Installer), screenshots.
+packages="$packages x11-utils fonts-wine nsis wixl msitools imagemagick"
 # Signing the release images, and the test that makes a certificate to sign with.
 packages="$packages osslsigncode openssl"
 missing=""

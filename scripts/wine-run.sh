@@ -63,6 +63,11 @@ shift
 case $program in
   */*) cd "$(dirname "$program")" && program=./$(basename "$program") ;;
 esac
+# A program that talks with the user (scripts/run.sh) writes straight to this script's output,
+# and whoever started it ends the prefix's processes afterwards (see below).
+if [ -n "${QEL_DIRECT_OUTPUT:-}" ]; then
+  exec "$wine" "$program" "$@"
+fi
 # Wine's background processes (services, explorer) outlive the program that started them
 # and keep its output open, which would make whoever reads that output (ctest) wait for
 # them. The program's output goes through files that only this script reads.

@@ -9,9 +9,6 @@
 
 namespace {
 
-const wchar_t kBoxClass[] = L"#32770";
-const wchar_t kCaption[] = L"TARNWELL Setup";
-
 struct Pixels {
   int width = 0;
   int height = 0;
@@ -122,56 +119,6 @@ BoxIcon RecognizeIcon(HWND box, HWND iconControl) {
   return best;
 }
 
-std::wstring WindowText(HWND window) {
-  const int length = GetWindowTextLengthW(window);
-  std::wstring text(static_cast<size_t>(length) + 1, L'\0');
-  text.resize(static_cast<size_t>(GetWindowTextW(window, &text[0], length + 1)));
-  return text;
-}
-
-bool IsClass(HWND window, const wchar_t* name) {
-  wchar_t className[64] = {};
-  GetClassNameW(window, className, 64);
-  return _wcsicmp(className, name) == 0;
-}
-
-struct Children {
-  std::vector<std::pair<LONG, int>> buttons;  // left edge, id
-  HWND icon = nullptr;
-};
-
-BOOL CALLBACK CollectChild(HWND child, LPARAM parameter) {
-  Children& children = *reinterpret_cast<Children*>(parameter);
-  if (!IsWindowVisible(child)) return TRUE;
-  RECT rect = {};
-  GetWindowRect(child, &rect);
-  if (IsClass(child, L"Button")) children.buttons.push_back({rect.left, GetDlgCtrlID(child)});
-  const LONG style = GetWindowLongW(child, GWL_STYLE);
-  if (IsClass(child, L"Static") && (style & SS_TYPEMASK) == SS_ICON) children.icon = child;
-  return TRUE;
-}
-
-HWND FindBox(const std::function<bool(DWORD)>& accept) {
-  HWND box = nullptr;
-  while ((box = FindWindowExW(nullptr, box, kBoxClass, kCaption)) != nullptr) {
-    DWORD processId = 0;
-    GetWindowThreadProcessId(box, &processId);
-    if (IsWindowVisible(box) && accept(processId)) return box;
-  }
-  return nullptr;
-}
-
-int StopButton(const std::vector<int>& buttons) {
-  for (int button : {IDABORT, IDCANCEL, IDOK}) {
-    if (std::find(buttons.begin(), buttons.end(), button) != buttons.end()) return button;
-  }
-  return IDCANCEL;
-}
-
-bool Has(const std::vector<int>& buttons, int button) {
-  return std::find(buttons.begin(), buttons.end(), button) != buttons.end();
-}
-
 // With QEL_SHOTS naming a folder, every box is photographed before it is answered: a request
 // file there gives the box's place on the screen, and the picture script outside removes it
 // once the picture is taken.
@@ -197,14 +144,10 @@ void AwaitPicture(const SeenBox& seen) {
 SeenBox ReadBox(HWND box) {
   SeenBox seen;
   GetWindowThreadProcessId(box, &seen.processId);
-  HWND text = GetDlgItem(box, 0xFFFF);
-  if (text == nullptr) text = GetDlgItem(box, 100);
-  if (text != nullptr) seen.text = WindowText(text);
-  Children children;
-  EnumChildWindows(box, CollectChild, reinterpret_cast<LPARAM>(&children));
-  std::sort(children.buttons.begin(), children.buttons.end());
-  for (const auto& button : children.buttons) seen.buttons.push_back(button.second);
-  seen.icon = children.icon != nullptr ? RecognizeIcon(box, children.icon) : BoxIcon::None;
+  seen.text = BoxText(box);
+  const BoxControls controls = ReadControls(box);
+  seen.buttons = controls.buttons;
+  seen.icon = controls.icon != nullptr ? RecognizeIcon(box, controls.icon) : BoxIcon::None;
   GetWindowRect(box, &seen.rect);
   return seen;
 }
@@ -234,7 +177,7 @@ std::vector<std::string> Answerer::Problems() {
 
 void Answerer::Run() {
   while (!stop_) {
-    HWND box = FindBox(accept_);
+    HWND box = FindHelperBox(accept_);
     if (box != nullptr) {
       Answer(box);
     } else {
@@ -255,7 +198,7 @@ void Answerer::Answer(HWND box) {
     const Press& press = presses_[next_++];
     if (press.before) press.before();
     button = press.button;
-    if (!Has(seen.buttons, button)) {
+    if (!HasButton(seen.buttons, button)) {
       problems_.push_back("scripted " + ButtonNames({button}) + " for a box with " + ButtonNames(seen.buttons) +
                           ": " + Narrow(seen.text));
       button = StopButton(seen.buttons);
@@ -268,12 +211,5 @@ void Answerer::Answer(HWND box) {
   }
   seen.pressed = button;
   boxes_.push_back(seen);
-
-  // A press posted while the box is still starting up can get lost: post again until it
-  // has gone.
-  for (int waited = 0; IsWindow(box) && IsWindowVisible(box) && waited < 500; ++waited) {
-    if (waited % 50 == 0) PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
-    Sleep(20);
-  }
-  if (IsWindow(box) && IsWindowVisible(box)) problems_.push_back("a box did not go away: " + Narrow(seen.text));
+  if (!PressButton(box, button)) problems_.push_back("a box did not go away: " + Narrow(seen.text));
 }

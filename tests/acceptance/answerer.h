@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "acceptance/messages.h"
+#include "support/boxes.h"
 
 struct SeenBox {
   std::wstring text;
@@ -30,8 +31,8 @@ struct Press {
   std::function<void()> before = {};
 };
 
-// Reads a box: its text (the static control 0xFFFF, or 100 under Wine), its icon (told
-// apart by its pixels, the only way that works across processes under Wine), its buttons.
+// Reads a box: its text, its buttons, and its icon (told apart by its pixels, the only way
+// that works across processes under Wine).
 SeenBox ReadBox(HWND box);
 
 class Answerer {

@@ -134,21 +134,3 @@ const char* IconName(BoxIcon icon) {
     default: return "unknown icon";
   }
 }
-
-std::string ButtonNames(const std::vector<int>& buttons) {
-  std::string names;
-  for (int button : buttons) {
-    if (!names.empty()) names += "/";
-    switch (button) {
-      case IDOK: names += "OK"; break;
-      case IDCANCEL: names += "Cancel"; break;
-      case IDABORT: names += "Abort"; break;
-      case IDRETRY: names += "Retry"; break;
-      case IDIGNORE: names += "Ignore"; break;
-      case IDYES: names += "Yes"; break;
-      case IDNO: names += "No"; break;
-      default: names += std::to_string(button); break;
-    }
-  }
-  return names;
-}

@@ -51,4 +51,3 @@ ExpectedBox Box(Message message, int number, const std::wstring& path);
 const KnownMessage* IdentifyMessage(const std::wstring& text);
 
 const char* IconName(BoxIcon icon);
-std::string ButtonNames(const std::vector<int>& buttons);

@@ -18,46 +18,15 @@
 #include <string>
 #include <vector>
 
+#include "support/console.h"
+
 namespace {
 
 const DWORD kCannotStart = 255;
 // Longer texts are cut; the helper's own lines are far shorter.
 const SIZE_T kMostBytes = 64 * 1024;
 
-bool IsConsole(HANDLE handle) {
-  DWORD mode = 0;
-  return GetConsoleMode(handle, &mode) != FALSE;
-}
-
-// One line: the console takes the wide text as it is; a pipe or file gets UTF-8.
-void WriteLine(HANDLE out, const std::wstring& text) {
-  const std::wstring line = text + L"\n";
-  DWORD written = 0;
-  if (IsConsole(out)) {
-    WriteConsoleW(out, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-    return;
-  }
-  const int bytes = WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), nullptr, 0,
-                                        nullptr, nullptr);
-  if (bytes <= 0) return;
-  std::string narrow(static_cast<size_t>(bytes), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), &narrow[0], bytes, nullptr, nullptr);
-  WriteFile(out, narrow.data(), static_cast<DWORD>(narrow.size()), &written, nullptr);
-}
-
-// The command line after the tool's own name, which the platform's splitting reads as
-// either a quoted text or everything up to the first blank.
-const wchar_t* CommandAfterOwnName(const wchar_t* line) {
-  if (*line == L'"') {
-    ++line;
-    while (*line != 0 && *line != L'"') ++line;
-    if (*line == L'"') ++line;
-  } else {
-    while (*line != 0 && *line != L' ' && *line != L'\t') ++line;
-  }
-  while (*line == L' ' || *line == L'\t') ++line;
-  return line;
-}
+void WriteLine(HANDLE out, const std::wstring& text) { WriteText(out, text + L"\n"); }
 
 // Drops the line ends that some texts carry, since every text gets its own line anyway.
 std::wstring WithoutLineEnd(std::wstring text) {
@@ -137,7 +106,7 @@ DWORD OnEvent(const DEBUG_EVENT& event, Debuggee& debuggee, HANDLE out, HANDLE e
 int wmain() {
   const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-  std::wstring command = CommandAfterOwnName(GetCommandLineW());
+  std::wstring command = AfterFirstArgument(GetCommandLineW());
   if (command.empty()) {
     WriteLine(err, L"usage: qel_trace.exe <program> [arguments...]");
     return static_cast<int>(kCannotStart);
