@@ -35,7 +35,8 @@ bool IsLinkEntry(const WIN32_FIND_DATAW& entry) { return (entry.dwFileAttributes
 bool OpenListing(const wchar_t* dir, UniqueFind& listing, WIN32_FIND_DATAW& entry) {
   if (dir == nullptr || dir[0] == 0) return false;
   PathBuffer pattern = {};
-  if (!ExtendedLengthPath(pattern, dir) || !ConcatPath(pattern, pattern, L"\\") || !ConcatPath(pattern, pattern, L"*.*")) {
+  if (!ExtendedLengthPath(pattern, dir) || !ConcatPath(pattern, pattern, L"\\") ||
+      !ConcatPath(pattern, pattern, L"*.*")) {
     return false;
   }
   entry = {};

@@ -33,7 +33,8 @@ bool IsPlainAbsolute(const wchar_t* path) {
     if (*c == L'/') return false;
     if (*c != L'\\' && *c != 0) continue;
     const size_t length = static_cast<size_t>(c - component);
-    const bool dots = (length == 1 && component[0] == L'.') || (length == 2 && component[0] == L'.' && component[1] == L'.');
+    const bool dots =
+        (length == 1 && component[0] == L'.') || (length == 2 && component[0] == L'.' && component[1] == L'.');
     if (dots || (length == 0 && *c != 0)) return false;
     if (*c == 0) return true;
     component = c + 1;

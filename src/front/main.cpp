@@ -59,7 +59,8 @@ void MakeAbsolute(wchar_t* path) {
   PathBuffer full = {};
   const DWORD length = Platform().GetFullPathNameW(path, kPathChars, full, nullptr);
   if (length == 0 || length >= kPathChars) {
-    DebugLog(L"qel_tmain: <%s> cannot be made absolute (<%u>), LastError: <%x>", path, length, Platform().GetLastError());
+    DebugLog(L"qel_tmain: <%s> cannot be made absolute (<%u>), LastError: <%x>", path, length,
+             Platform().GetLastError());
     return;
   }
   ConcatPath(path, full, nullptr);
