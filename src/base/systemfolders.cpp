@@ -147,8 +147,7 @@ bool ReadIdentity(ComparedFolder& folder, const wchar_t* path) {
 bool Describe(ComparedFolder& folder, const wchar_t* path) {
   if (path == nullptr || !ComparableForm(folder.given, path)) return false;
   PathBuffer full = {};
-  const DWORD length = Platform().GetFullPathNameW(path, kPathChars, full, nullptr);
-  if (length == 0 || length >= kPathChars || !ComparableForm(folder.full, full)) {
+  if (!FullPathName(full, path) || !ComparableForm(folder.full, full)) {
     ConcatPath(folder.full, folder.given, nullptr);
   }
   folder.opened = ReadIdentity(folder, path);

@@ -205,21 +205,23 @@ void DebugPrintArgs(int argc, wchar_t** argv) {
   for (int i = 0; i < argc; ++i) DebugLog(L"arg: <%d>, argv[ %d ]: <%s>", i, i, OrEmpty(argv[i]));
 }
 
+bool FullPathName(wchar_t* dest, const wchar_t* path) {
+  PlatformCalls& platform = Platform();
+  const DWORD length = platform.GetFullPathNameW(path, kPathChars, dest, nullptr);
+  if (length >= kPathChars) platform.SetLastError(ERROR_FILENAME_EXCED_RANGE);
+  return length > 0 && length < kPathChars;
+}
+
 bool ExtendedLengthPath(wchar_t* dest, const wchar_t* path) {
   PlatformCalls& platform = Platform();
   if (dest == nullptr || path == nullptr || path[0] == 0) {
     platform.SetLastError(ERROR_INVALID_NAME);
     return false;
   }
-  bool built = false;
-  if (IsPlainAbsolute(path) || IsDevicePath(path)) {
-    built = ExtendedForm(dest, path);
-  } else {
-    PathBuffer full = {};
-    const DWORD length = platform.GetFullPathNameW(path, kPathChars, full, nullptr);
-    if (length == 0) return false;
-    built = length < kPathChars && ExtendedForm(dest, full);
-  }
+  PathBuffer full = {};
+  const bool plain = IsPlainAbsolute(path) || IsDevicePath(path);
+  if (!plain && !FullPathName(full, path)) return false;
+  const bool built = ExtendedForm(dest, plain ? path : full);
   if (!built) platform.SetLastError(ERROR_FILENAME_EXCED_RANGE);
   return built;
 }

@@ -57,6 +57,11 @@ void TraceSource(const char* sourcePath, int line, const char* function);
 // A trace line, then one line per argument: "arg: <%d>, argv[ %d ]: <%s>".
 void DebugPrintArgs(int argc, wchar_t** argv);
 
+// The full path that the system resolves path to ("." and ".." gone, relative to the current
+// directory), into a PathBuffer. False when it cannot (the last error says why) or the result
+// does not fit (ERROR_FILENAME_EXCED_RANGE).
+bool FullPathName(wchar_t* dest, const wchar_t* path);
+
 // The extended-length form of a path, "\\?\C:\..." or "\\?\UNC\server\share\...", in which
 // file functions take a path of any length literally (a name that ends in a dot or a space
 // keeps it). Every file function is given this form; messages and trace lines show the path

@@ -57,10 +57,8 @@ void CleanDirectoryArgument(wchar_t* path, const wchar_t* argument) {
 void MakeAbsolute(wchar_t* path) {
   if (path[0] == 0) return;
   PathBuffer full = {};
-  const DWORD length = Platform().GetFullPathNameW(path, kPathChars, full, nullptr);
-  if (length == 0 || length >= kPathChars) {
-    DebugLog(L"qel_tmain: <%s> cannot be made absolute (<%u>), LastError: <%x>", path, length,
-             Platform().GetLastError());
+  if (!FullPathName(full, path)) {
+    DebugLog(L"qel_tmain: <%s> cannot be made absolute, LastError: <%x>", path, Platform().GetLastError());
     return;
   }
   ConcatPath(path, full, nullptr);
