@@ -1,6 +1,8 @@
 #include "base/files.h"
 
 #include <cstddef>
+#include <cstring>
+#include <cwchar>
 #include <memory>
 #include <new>
 
@@ -67,26 +69,119 @@ bool RemoveDirectoryPath(const wchar_t* path) {
 // True when the listing ended because every entry was seen, not through an error.
 bool ListingComplete() { return Platform().GetLastError() == ERROR_NO_MORE_FILES; }
 
-// One directory being emptied by DeleteFilesAndFoldersRecursiv: its path, its open
-// listing with the entry in hand, and its result so far. Levels are heap blocks chained
-// to their parent, so a deep tree costs heap, not stack.
+// FILE_ID_INFO, which the system gives from Windows 8 on.
+struct FileIdInformation {
+  ULONGLONG volume;
+  BYTE id[16];
+};
+const FILE_INFO_BY_HANDLE_CLASS kFileIdInfo = static_cast<FILE_INFO_BY_HANDLE_CLASS>(18);
+
+bool MeansNoId(const BYTE* id, size_t size) {
+  bool zeros = true;
+  bool ones = true;
+  for (size_t i = 0; i < size; ++i) {
+    zeros = zeros && id[i] == 0;
+    ones = ones && id[i] == 0xFF;
+  }
+  return zeros || ones;
+}
+
+// The 128-bit id where the system gives one, the 64-bit file index otherwise.
+void ReadIdentity(HANDLE folder, const BY_HANDLE_FILE_INFORMATION& info, FolderOnDisk& disk) {
+  FileIdInformation ids = {};
+  if (Platform().GetFileInformationByHandleEx(folder, kFileIdInfo, &ids, sizeof(ids)) && !MeansNoId(ids.id, 16)) {
+    disk.idKind = FolderIdKind::Id128;
+    disk.volume = ids.volume;
+    memcpy(disk.id, ids.id, sizeof(ids.id));
+    return;
+  }
+  const ULONGLONG index = (static_cast<ULONGLONG>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  BYTE bytes[sizeof(index)] = {};
+  memcpy(bytes, &index, sizeof(index));
+  if (MeansNoId(bytes, sizeof(bytes))) return;
+  disk.idKind = FolderIdKind::Index64;
+  disk.volume = info.dwVolumeSerialNumber;
+  memcpy(disk.id, bytes, sizeof(bytes));
+}
+
+// With the drive letter where the volume has one, by the volume's name otherwise.
+void ReadFinalPath(HANDLE folder, wchar_t* finalPath) {
+  for (const DWORD volumeName : {DWORD{VOLUME_NAME_DOS}, DWORD{VOLUME_NAME_GUID}}) {
+    const DWORD length =
+        Platform().GetFinalPathNameByHandleW(folder, finalPath, kPathChars, FILE_NAME_NORMALIZED | volumeName);
+    if (length > 0 && length < kPathChars) return;
+  }
+  finalPath[0] = 0;
+}
+
+// One directory being emptied by DeleteFilesAndFoldersRecursiv: its path, the folder as its
+// handle shows it, held until the folder is removed, its open listing with the entry in
+// hand, and its result so far. Levels are heap blocks chained to their parent, so a deep
+// tree costs heap, not stack.
 struct DeleteLevel {
   DeleteLevel* parent = nullptr;
   PathBuffer dir = {};
+  FolderOnDisk disk;
+  UniqueFile held;
   UniqueFind listing;
   WIN32_FIND_DATAW entry = {};
   int result = kDirEmpty;
 };
 
-// Starts emptying dir on top of the levels below it. False when dir cannot be listed (or
-// no memory is left for it).
-bool EnterDirectory(DeleteLevel*& top, const wchar_t* dir) {
+std::unique_ptr<DeleteLevel> NewLevel(const wchar_t* dir) {
   std::unique_ptr<DeleteLevel> level(new (std::nothrow) DeleteLevel);
-  if (level == nullptr || dir == nullptr || !ConcatPath(level->dir, dir, nullptr)) return false;
-  if (!OpenListing(level->dir, level->listing, level->entry)) return false;
-  level->parent = top;
+  if (level != nullptr && (dir == nullptr || !ConcatPath(level->dir, dir, nullptr))) level.reset();
+  return level;
+}
+
+// Starts emptying the given directory: held by the caller, or opened and held here. False
+// when it cannot be listed (or no memory is left for it).
+bool EnterTopDirectory(DeleteLevel*& top, const wchar_t* dir, const FolderOnDisk* held) {
+  std::unique_ptr<DeleteLevel> level = NewLevel(dir);
+  if (level == nullptr || !OpenListing(level->dir, level->listing, level->entry)) return false;
+  if (held != nullptr) {
+    level->disk = *held;
+  } else {
+    level->held.reset(OpenFolder(dir, true, false));
+    if (!level->held.valid() || !ReadFolderOnDisk(level->held.get(), level->disk, false)) level->disk.finalPath[0] = 0;
+  }
   top = level.release();
   return true;
+}
+
+// The final path is the parent's and one component more. Where the system cannot name one
+// of the two (a path too deep for it), the handle's attributes alone decide.
+bool LiesDirectlyBelow(const wchar_t* finalPath, const wchar_t* parentFinalPath) {
+  if (finalPath[0] == 0 || parentFinalPath[0] == 0) return true;
+  if (!StartsWithNoCase(finalPath, parentFinalPath)) return false;
+  const size_t parentLength = wcslen(parentFinalPath);
+  const wchar_t* name = finalPath + parentLength;
+  if (parentFinalPath[parentLength - 1] != L'\\' && *name++ != L'\\') return false;
+  return name[0] != 0 && wcschr(name, L'\\') == nullptr;
+}
+
+// Enters the subfolder in hand of top only as what the listing said it is: a plain folder
+// directly below top, opened without following a link and held from here until it is
+// removed. 0 when entered; 1 when the handle shows something else (a link put there since
+// the listing); -1 when it cannot be listed.
+int EnterSubfolder(DeleteLevel*& top, const wchar_t* path) {
+  std::unique_ptr<DeleteLevel> level = NewLevel(path);
+  if (level == nullptr) return kDirUnlistable;
+  level->held.reset(OpenFolder(path, true, true));
+  const FolderOnDisk& disk = level->disk;
+  const bool plainFolder = level->held.valid() && ReadFolderOnDisk(level->held.get(), level->disk, false) &&
+                           (disk.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                           (disk.attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+  if (!plainFolder || !LiesDirectlyBelow(disk.finalPath, top->disk.finalPath)) {
+    DebugLog(L"DeleteFilesAndFoldersRecursiv: not entered, not the plain folder listed: <%s>, attributes: <%x>, "
+             L"final path: <%s>, LastError: <%x>",
+             path, disk.attributes, disk.finalPath, Platform().GetLastError());
+    return kDirHasContent;
+  }
+  if (!OpenListing(level->dir, level->listing, level->entry)) return kDirUnlistable;
+  level->parent = top;
+  top = level.release();
+  return kDirEmpty;
 }
 
 void LogDeleteFailure(const wchar_t* what, const wchar_t* path) {
@@ -140,6 +235,7 @@ bool LeaveDirectory(DeleteLevel*& top, int& result) {
     done->result |= kDirHasContent;
   }
   done->listing.reset();
+  done->held.reset();
   if (top == nullptr) {
     result = done->result;
     return false;
@@ -203,6 +299,33 @@ bool CopyOneFile(const wchar_t* srcDir, const wchar_t* dstDir, const wchar_t* na
 
 }  // namespace
 
+HANDLE OpenFolder(const wchar_t* path, bool hold, bool linkItself) {
+  PathBuffer extended = {};
+  if (path == nullptr || !ExtendedLengthPath(extended, path)) return INVALID_HANDLE_VALUE;
+  // Attributes only: no access that another program's sharing could refuse.
+  const DWORD sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | (hold ? 0 : FILE_SHARE_DELETE);
+  const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (linkItself ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+  return Platform().CreateFileW(extended, FILE_READ_ATTRIBUTES, sharing, nullptr, OPEN_EXISTING, flags, nullptr);
+}
+
+bool ReadFolderOnDisk(HANDLE folder, FolderOnDisk& disk, bool identity) {
+  disk.idKind = FolderIdKind::None;
+  disk.finalPath[0] = 0;
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (!Platform().GetFileInformationByHandle(folder, &info)) return false;
+  disk.attributes = info.dwFileAttributes;
+  if (identity) ReadIdentity(folder, info, disk);
+  ReadFinalPath(folder, disk.finalPath);
+  return true;
+}
+
+bool SameFolderOnDisk(const FolderOnDisk& a, const FolderOnDisk& b) {
+  if (a.idKind != FolderIdKind::None && a.idKind == b.idKind) {
+    return a.volume == b.volume && memcmp(a.id, b.id, sizeof(a.id)) == 0;
+  }
+  return a.finalPath[0] != 0 && EqualsNoCase(a.finalPath, b.finalPath);
+}
+
 int CheckIfDirHasContent(const wchar_t* dir) {
   QEL_TRACE();
   UniqueFind listing;
@@ -223,17 +346,18 @@ int CheckIfDirHasContent(const wchar_t* dir) {
 
 // Depth first like a recursive walk, with the open listings of all levels kept on a heap
 // chain instead of the stack. A subdirectory is removed once its own listing has ended.
-int DeleteFilesAndFoldersRecursiv(const wchar_t* dir) {
+int DeleteFilesAndFoldersRecursiv(const wchar_t* dir, const FolderOnDisk* held) {
   QEL_TRACE();
   DeleteLevel* top = nullptr;
-  if (!EnterDirectory(top, dir)) return kDirUnlistable;
+  if (!EnterTopDirectory(top, dir, held)) return kDirUnlistable;
   int result = kDirEmpty;
   for (;;) {
     PathBuffer childPath = {};
     if (DeleteEntryOrDescend(*top, childPath)) {
       QEL_TRACE();  // each directory entered traces like a call of its own
-      if (EnterDirectory(top, childPath)) continue;
-      top->result |= kDirUnlistable;
+      const int failure = EnterSubfolder(top, childPath);
+      if (failure == kDirEmpty) continue;
+      top->result |= failure;
       RemoveDirectoryEntry(*top, childPath);
     }
     while (!Platform().FindNextFileW(top->listing.get(), &top->entry)) {

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "base/text.h"
+
 struct FileVersion {
   DWORD major = 0;
   DWORD minor = 0;
@@ -21,11 +23,43 @@ constexpr int kDirHasContent = 1;
 // but "." and "..", 1 otherwise (hidden and system entries count).
 int CheckIfDirHasContent(const wchar_t* dir);
 
+// A folder as the system sees it through an open handle: its attributes, its identity on
+// disk and its final path. One folder has many names (short names, junctions, links,
+// substituted drives, mount points); the identity and the final path are the same for all.
+enum class FolderIdKind { None, Id128, Index64 };
+struct FolderOnDisk {
+  DWORD attributes = 0;
+  // Ids of 0 or all ones mean "no id"; the 64-bit index is not unique on every file system,
+  // so the 128-bit id is preferred. Ids of different kinds are never compared.
+  FolderIdKind idKind = FolderIdKind::None;
+  ULONGLONG volume = 0;
+  BYTE id[16] = {};
+  // "\\?\C:\dir", or "\\?\Volume{...}\dir" for a volume without a letter; empty when unknown.
+  PathBuffer finalPath = {};
+};
+
+// Opens a folder for its attributes only, following a junction or link to its target
+// unless linkItself. A held folder is opened without delete sharing, so that on Windows it
+// cannot be renamed or replaced while the handle is open. INVALID_HANDLE_VALUE on failure.
+HANDLE OpenFolder(const wchar_t* path, bool hold, bool linkItself);
+
+// Reads what the handle shows: attributes and final path, and the identity when asked for.
+// False when the attributes cannot be read.
+bool ReadFolderOnDisk(HANDLE folder, FolderOnDisk& disk, bool identity);
+
+// Both handles show one folder: the same identity, or without comparable identities, the
+// same final path. False when neither can be told.
+bool SameFolderOnDisk(const FolderOnDisk& a, const FolderOnDisk& b);
+
 // Deletes everything below dir, not dir itself: 0 all gone, 1 something stayed, -1 some
 // level could not be listed (null and empty included). Read-only and system bits are
 // cleared first; links are removed as links, never entered; a file named with the
 // helper's own name that cannot be deleted does not count. Any depth costs no stack.
-int DeleteFilesAndFoldersRecursiv(const wchar_t* dir);
+// A subfolder is entered only when its handle shows a plain folder directly below the one
+// being emptied, held until it is removed: one that was swapped for a link after it was
+// listed is not entered and counts as a failure. held is dir as the caller opened and holds
+// it; without it, dir is opened and held here.
+int DeleteFilesAndFoldersRecursiv(const wchar_t* dir, const FolderOnDisk* held = nullptr);
 
 // Finds the first file in dir whose name contains part1 and, where given, part2 and part3
 // (ASCII case ignored); foundName, where given, receives its bare name.

@@ -40,6 +40,9 @@ struct PlatformCalls {
       ::CreateFileW;
   std::function<BOOL(HANDLE, LPBY_HANDLE_FILE_INFORMATION)> GetFileInformationByHandle =
       ::GetFileInformationByHandle;
+  std::function<BOOL(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD)> GetFileInformationByHandleEx =
+      ::GetFileInformationByHandleEx;
+  std::function<DWORD(HANDLE, LPWSTR, DWORD, DWORD)> GetFinalPathNameByHandleW = ::GetFinalPathNameByHandleW;
   std::function<DWORD()> GetLastError = ::GetLastError;
   std::function<void(DWORD)> SetLastError = ::SetLastError;
 

@@ -1,5 +1,8 @@
 #include "base/systemfolders.h"
 
+#include <cwchar>
+
+#include "base/files.h"
 #include "base/platform.h"
 #include "base/text.h"
 #include "base/unique.h"
@@ -83,11 +86,11 @@ bool ComparableForm(wchar_t* form, const wchar_t* path) {
 }
 
 // The form of a drive root: "" (the current drive's "\"), "X:", "\\server\share" or a
-// volume name such as "Volume{...}".
+// volume name such as "Volume{...}" (a folder below it is no root).
 bool IsDriveRoot(const wchar_t* form) {
   if (form[0] == 0) return true;
   if (form[1] == L':' && form[2] == 0) return true;
-  if (StartsWithNoCase(form, L"Volume{")) return true;
+  if (StartsWithNoCase(form, L"Volume{")) return wcschr(form, L'\\') == nullptr;
   if (!StartsWithNoCase(form, L"\\\\")) return false;
   int separators = 0;
   for (const wchar_t* c = form + 2; *c != 0; ++c) {
@@ -115,49 +118,50 @@ bool RootForm(wchar_t* root, const wchar_t* path) {
 }
 
 // One folder as it is compared: its text as given and as the system resolves it ("C:",
-// "\" and "C:\Windows\." name other folders than their text says), and its identity on
-// disk when it can be opened.
+// "\" and "C:\Windows\." name other folders than their text says), and, where it could be
+// opened, its identity and its final path (in the same form as the texts), which are the
+// same under every name of the folder.
 struct ComparedFolder {
   PathBuffer given = {};
   PathBuffer full = {};
-  bool opened = false;
-  DWORD volume = 0;
-  DWORD indexHigh = 0;
-  DWORD indexLow = 0;
+  FolderOnDisk disk;
 };
 
-// Opens the folder for nothing but its attributes, following a junction or link to its
-// target, and reads the volume and file index that identify it.
-bool ReadIdentity(ComparedFolder& folder, const wchar_t* path) {
-  PlatformCalls& platform = Platform();
-  PathBuffer extended = {};
-  if (!ExtendedLengthPath(extended, path)) return false;
-  UniqueFile handle(platform.CreateFileW(extended, FILE_READ_ATTRIBUTES,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  BY_HANDLE_FILE_INFORMATION info = {};
-  if (!handle.valid() || !platform.GetFileInformationByHandle(handle.get(), &info)) return false;
-  folder.volume = info.dwVolumeSerialNumber;
-  folder.indexHigh = info.nFileIndexHigh;
-  folder.indexLow = info.nFileIndexLow;
-  return true;
-}
-
-// False when the path is missing or does not fit.
-bool Describe(ComparedFolder& folder, const wchar_t* path) {
+// False when the path is missing or does not fit. disk is the folder as its handle showed
+// it, or nothing known.
+bool DescribeText(ComparedFolder& folder, const wchar_t* path, const FolderOnDisk& disk) {
   if (path == nullptr || !ComparableForm(folder.given, path)) return false;
   PathBuffer full = {};
   if (!FullPathName(full, path) || !ComparableForm(folder.full, full)) {
     ConcatPath(folder.full, folder.given, nullptr);
   }
-  folder.opened = ReadIdentity(folder, path);
+  folder.disk = disk;
+  if (!ComparableForm(folder.disk.finalPath, disk.finalPath)) folder.disk.finalPath[0] = 0;
   return true;
 }
 
+// Opens the folder for nothing but its attributes, following a junction or link to its target.
+bool Describe(ComparedFolder& folder, const wchar_t* path) {
+  FolderOnDisk disk;
+  UniqueFile handle(OpenFolder(path, false, false));
+  if (!handle.valid() || !ReadFolderOnDisk(handle.get(), disk, true)) disk = FolderOnDisk();
+  return DescribeText(folder, path, disk);
+}
+
+bool SameText(const wchar_t* a, const wchar_t* b) { return a[0] != 0 && EqualsNoCase(a, b); }
+
 bool SameFolder(const ComparedFolder& a, const ComparedFolder& b) {
-  if (a.opened && b.opened) return a.volume == b.volume && a.indexHigh == b.indexHigh && a.indexLow == b.indexLow;
-  return EqualsNoCase(a.given, b.given) || EqualsNoCase(a.given, b.full) || EqualsNoCase(a.full, b.given) ||
-         EqualsNoCase(a.full, b.full);
+  const FolderOnDisk& diskA = a.disk;
+  const FolderOnDisk& diskB = b.disk;
+  if (diskA.idKind != FolderIdKind::None && diskA.idKind == diskB.idKind) return SameFolderOnDisk(diskA, diskB);
+  const wchar_t* textsA[] = {a.given, a.full, diskA.finalPath};
+  const wchar_t* textsB[] = {b.given, b.full, diskB.finalPath};
+  for (const wchar_t* textA : textsA) {
+    for (const wchar_t* textB : textsB) {
+      if (SameText(textA, textB)) return true;
+    }
+  }
+  return false;
 }
 
 bool IsFolder(const ComparedFolder& folder, const wchar_t* path) {
@@ -169,10 +173,13 @@ bool SpecialFolderPath(wchar_t* path, int csidl) {
   return Platform().SHGetSpecialFolderPathW(nullptr, path, csidl, FALSE) && path[0] != 0;
 }
 
-// A drive root by its text, or the root of its own drive or of the system's under another
-// name (a junction or a substituted drive).
+// A drive root by its text, by what it is on disk (a junction or link to a root, a volume
+// mounted in a folder), or the root of its own drive or of the system's under another name.
 bool IsDriveRootFolder(const ComparedFolder& folder) {
-  if (IsDriveRoot(folder.given) || IsDriveRoot(folder.full)) return true;
+  const wchar_t* finalPath = folder.disk.finalPath;
+  if (IsDriveRoot(folder.given) || IsDriveRoot(folder.full) || (finalPath[0] != 0 && IsDriveRoot(finalPath))) {
+    return true;
+  }
   PathBuffer windows = {};
   const wchar_t* paths[] = {folder.full, SpecialFolderPath(windows, CSIDL_WINDOWS) ? windows : nullptr};
   for (const wchar_t* path : paths) {
@@ -203,13 +210,12 @@ bool ProfilesFolderPath(wchar_t* path, int which) {
          !IsDriveRoot(path);
 }
 
-// folder is the profiles folder itself, a profile in it, or one of a profile's folders:
-// for each ancestor that is the profiles folder, the profile is the ancestor's child on the
-// way down to folder.
-const wchar_t* ProfileFolderKind(const ComparedFolder& folder, const ComparedFolder& profiles) {
-  if (SameFolder(folder, profiles)) return L"the folder that holds the user profiles";
+// folder, reached along the path along, is a profile or one of a profile's folders: for each
+// ancestor that is the profiles folder, the profile is the ancestor's child on the way down.
+const wchar_t* ProfileFolderKindAlong(const ComparedFolder& folder, const ComparedFolder& profiles,
+                                      const wchar_t* along) {
   PathBuffer profile = {};
-  ConcatPath(profile, folder.full, nullptr);
+  ConcatPath(profile, along, nullptr);
   for (int depth = 0; depth <= kDeepestProfileFolder; ++depth) {
     PathBuffer ancestor = {};
     ConcatPath(ancestor, profile, nullptr);
@@ -229,11 +235,22 @@ const wchar_t* ProfileFolderKind(const ComparedFolder& folder, const ComparedFol
   return nullptr;
 }
 
+// The profiles folder itself, a profile in it or one of a profile's folders, along the path
+// the system resolves and along the folder's final path (a link to another user's Documents).
+const wchar_t* ProfileFolderKind(const ComparedFolder& folder, const ComparedFolder& profiles) {
+  if (SameFolder(folder, profiles)) return L"the folder that holds the user profiles";
+  const wchar_t* finalPath = folder.disk.finalPath;
+  if (finalPath[0] != 0 && !EqualsNoCase(finalPath, folder.full)) {
+    if (const wchar_t* kind = ProfileFolderKindAlong(folder, profiles, finalPath)) return kind;
+  }
+  return ProfileFolderKindAlong(folder, profiles, folder.full);
+}
+
 }  // namespace
 
-const wchar_t* ProtectedFolderKind(const wchar_t* path) {
+const wchar_t* ProtectedFolderKind(const wchar_t* path, const FolderOnDisk& held) {
   ComparedFolder folder;
-  if (!Describe(folder, path)) return nullptr;
+  if (!DescribeText(folder, path, held)) return nullptr;
   if (IsDriveRootFolder(folder)) return L"a drive root";
   if (const wchar_t* kind = SpecialFolderKind(folder)) return kind;
   for (int which = 0; which < 2; ++which) {

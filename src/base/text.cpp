@@ -51,13 +51,15 @@ bool Prefixed(wchar_t* dest, const wchar_t* prefix, const wchar_t* text, size_t 
   return true;
 }
 
-// "\\?\..." and "\\.\...": the system takes them as they are.
-bool IsDevicePath(const wchar_t* path) {
-  return StartsWithNoCase(path, L"\\\\?\\") || StartsWithNoCase(path, L"\\\\.\\");
-}
+// "\\?\...": the system takes it as it is.
+bool IsVerbatimPath(const wchar_t* path) { return StartsWithNoCase(path, L"\\\\?\\"); }
+
+// "\\.\...": normalised like any other path, then the same as "\\?\...".
+bool IsDevicePath(const wchar_t* path) { return StartsWithNoCase(path, L"\\\\.\\"); }
 
 bool ExtendedForm(wchar_t* dest, const wchar_t* path) {
-  if (IsDevicePath(path)) return Prefixed(dest, L"", path, 0);
+  if (IsVerbatimPath(path)) return Prefixed(dest, L"", path, 0);
+  if (IsDevicePath(path)) return Prefixed(dest, L"\\\\?\\", path, 4);
   if (path[0] == L'\\' && path[1] == L'\\') return Prefixed(dest, L"\\\\?\\UNC\\", path, 2);
   return Prefixed(dest, L"\\\\?\\", path, 0);
 }
@@ -219,7 +221,7 @@ bool ExtendedLengthPath(wchar_t* dest, const wchar_t* path) {
     return false;
   }
   PathBuffer full = {};
-  const bool plain = IsPlainAbsolute(path) || IsDevicePath(path);
+  const bool plain = IsPlainAbsolute(path) || IsVerbatimPath(path);
   if (!plain && !FullPathName(full, path)) return false;
   const bool built = ExtendedForm(dest, plain ? path : full);
   if (!built) platform.SetLastError(ERROR_FILENAME_EXCED_RANGE);

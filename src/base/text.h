@@ -66,8 +66,8 @@ bool FullPathName(wchar_t* dest, const wchar_t* path);
 // file functions take a path of any length literally (a name that ends in a dot or a space
 // keeps it). Every file function is given this form; messages and trace lines show the path
 // as the user knows it. A path that is not already absolute and free of "." and ".." is made
-// so by the system first; a "\\?\" or "\\.\" path stays as it is. False, with the last
-// error set, for a null or empty path and one that does not fit.
+// so by the system first, "\\.\" paths included; a "\\?\" path stays as it is. False, with
+// the last error set, for a null or empty path and one that does not fit.
 bool ExtendedLengthPath(wchar_t* dest, const wchar_t* path);
 
 // The attribute calls with their trace line and the last error value before and after.

@@ -38,6 +38,17 @@ Command ParseCommand(const wchar_t* word) {
   return matches == 1 ? found : Command::Invalid;
 }
 
+// "X:" at the start of a path.
+bool StartsWithDrive(const wchar_t* path) {
+  const wchar_t drive = LowerAscii(path[0]);
+  return drive >= L'a' && drive <= L'z' && path[1] == L':';
+}
+
+// "D:inst" is a folder of the current directory of drive D, which only this process knows.
+bool IsDriveRelative(const wchar_t* path) {
+  return StartsWithDrive(path) && path[2] != 0 && path[2] != L'\\' && path[2] != L'/';
+}
+
 // Installers quote the directory; the quotes are no part of the path. An argument too
 // long for a PathBuffer leaves it empty.
 void CleanDirectoryArgument(wchar_t* path, const wchar_t* argument) {
@@ -51,11 +62,16 @@ void CleanDirectoryArgument(wchar_t* path, const wchar_t* argument) {
   NormalizePathInPlace(path);
 }
 
+
 // A relative directory means a folder of the current directory now; made absolute, it
 // names the same folder at every later step, also once another directory is current. A
-// path the system cannot resolve stays as it is and is found missing.
+// bare drive "X:" is its root: it is what "X:\" becomes on a command line, where the
+// quoted form "X:\"" reaches the helper as X:" (never the current directory of that drive,
+// which the installer did not name). A path the system cannot resolve stays as it is and is
+// found missing.
 void MakeAbsolute(wchar_t* path) {
   if (path[0] == 0) return;
+  if (StartsWithDrive(path) && path[2] == 0) ConcatPath(path, path, L"\\");
   PathBuffer full = {};
   if (!FullPathName(full, path)) {
     DebugLog(L"qel_tmain: <%s> cannot be made absolute, LastError: <%x>", path, Platform().GetLastError());
@@ -63,6 +79,8 @@ void MakeAbsolute(wchar_t* path) {
   }
   ConcatPath(path, full, nullptr);
 }
+
+bool TakesDirectory(Command command) { return command == Command::Clean || command == Command::Copy; }
 
 // The parameter text of the elevated copy, built in a PathBuffer; a text that does not fit
 // is refused as a whole rather than cut.
@@ -96,12 +114,21 @@ bool AppendQuoted(ParameterText& out, const wchar_t* argument) {
   return Append(out, L'\\', backslashes * 2) && Append(out, L'"');
 }
 
-// The marker first, then every argument after the program's path, each quoted.
+// The marker first, then every argument after the program's path, each quoted. The elevated
+// copy does not inherit this process's current directory of each drive: a drive-relative
+// directory goes as the absolute path it names here, so that both copies mean one folder.
 bool BuildRespawnParameters(wchar_t* parameters, int argc, wchar_t** argv) {
   ParameterText out = {parameters, 0};
   if (!AppendQuoted(out, kElevatedCopyMarker)) return false;
+  PathBuffer directory = {};
+  if (argv != nullptr && argc > 2 && argv[1] != nullptr && TakesDirectory(ParseCommand(argv[1]))) {
+    CleanDirectoryArgument(directory, argv[2]);
+  }
+  const bool driveRelative = IsDriveRelative(directory);
+  if (driveRelative) MakeAbsolute(directory);
   for (int i = 1; argv != nullptr && i < argc; ++i) {
-    if (!Append(out, L' ') || !AppendQuoted(out, argv[i])) return false;
+    const wchar_t* argument = driveRelative && i == 2 ? directory : argv[i];
+    if (!Append(out, L' ') || !AppendQuoted(out, argument)) return false;
   }
   return true;
 }

@@ -5,22 +5,51 @@
 #include "base/platform.h"
 #include "base/systemfolders.h"
 #include "base/text.h"
+#include "base/unique.h"
 
 namespace {
 
+// The installation folder, opened once and held from the protected-folder check to the end
+// of the delete: on Windows nobody can rename or replace it meanwhile.
+struct InstallFolder {
+  UniqueFile handle;
+  FolderOnDisk disk;
+};
+
+bool OpenInstallFolder(InstallFolder& folder, const wchar_t* path) {
+  folder.handle.reset(OpenFolder(path, true, false));
+  if (folder.handle.valid() && ReadFolderOnDisk(folder.handle.get(), folder.disk, true)) return true;
+  DebugLog(L"HandleCleanInstallDir: <%s> cannot be opened, LastError: <%x>", path, Platform().GetLastError());
+  folder.disk = FolderOnDisk();
+  return false;
+}
+
 // An installer whose directory had been set to a drive root, a system folder or a user's
 // folder would otherwise offer to empty it.
-bool IsProtectedFolder(const wchar_t* path) {
-  const wchar_t* kind = ProtectedFolderKind(path);
+bool IsProtectedFolder(const wchar_t* path, const FolderOnDisk& disk) {
+  const wchar_t* kind = ProtectedFolderKind(path, disk);
   if (kind == nullptr) return false;
   DebugLog(L"HandleCleanInstallDir: <%s> is %s: its content is never deleted, nothing is asked or deleted", path, kind);
   return true;
 }
 
+// While a question is on screen, whoever may write the folder's parent can put a link to
+// another folder in its place: the path must still name the folder that was checked.
+bool StillTheFolderChecked(const wchar_t* path, const FolderOnDisk& checked) {
+  UniqueFile handle(OpenFolder(path, false, false));
+  FolderOnDisk now;
+  if (handle.valid() && ReadFolderOnDisk(handle.get(), now, true) && SameFolderOnDisk(now, checked)) return true;
+  DebugLog(L"HandleCleanInstallDir: <%s> no longer names the folder that was checked (<%s>, now <%s>): nothing is "
+           L"deleted",
+           path, checked.finalPath, now.finalPath);
+  return false;
+}
+
 // Deletes until everything is gone or the user gives up; files in use can be retried.
-int DeleteContentWithRetry(const wchar_t* path) {
+int DeleteContentWithRetry(const wchar_t* path, const FolderOnDisk& checked) {
   for (;;) {
-    const int result = DeleteFilesAndFoldersRecursiv(path);
+    if (!StillTheFolderChecked(path, checked)) return 1;
+    const int result = DeleteFilesAndFoldersRecursiv(path, &checked);
     if (result == kDirUnlistable) {
       ShowInstallDirNotFound(path);
       return 1;
@@ -42,7 +71,14 @@ int DeleteContentWithRetry(const wchar_t* path) {
 
 int HandleCleanInstallDir(const wchar_t* path) {
   QEL_TRACE();
-  if (IsProtectedFolder(path)) return 0;
+  InstallFolder folder;
+  const bool opened = OpenInstallFolder(folder, path);
+  if (IsProtectedFolder(path, folder.disk)) return 0;
+  // What cannot be held cannot be checked again before the delete.
+  if (!opened) {
+    ShowInstallDirNotFound(path);
+    return 1;
+  }
 
   const int content = CheckIfDirHasContent(path);
   if (content == kDirUnlistable) {
@@ -54,5 +90,5 @@ int HandleCleanInstallDir(const wchar_t* path) {
   const int answer = AskDeleteInstallDirContent(path);
   if (answer == IDCANCEL) return 1;
   if (answer != IDYES) return 0;  // No, or a box that could not be shown: nothing is deleted
-  return DeleteContentWithRetry(path);
+  return DeleteContentWithRetry(path, folder.disk);
 }

@@ -39,7 +39,7 @@ Fail<R> FailWith(const std::function<R(A...)>&, V value, DWORD error) {
 // Every entry of the seam, with the value and the last error that it fails with.
 template <class Visit>
 void VisitEntries(PlatformCalls& p, Visit visit) {
-  static_assert(sizeof(PlatformCalls) == 49 * sizeof(std::function<void()>), "an entry is missing here");
+  static_assert(sizeof(PlatformCalls) == 51 * sizeof(std::function<void()>), "an entry is missing here");
   FAILS(FindFirstFileW, INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
   FAILS(FindNextFileW, FALSE, ERROR_NETNAME_DELETED);
   FAILS(GetFileAttributesW, INVALID_FILE_ATTRIBUTES, ERROR_ACCESS_DENIED);
@@ -52,6 +52,8 @@ void VisitEntries(PlatformCalls& p, Visit visit) {
   FAILS(GetFullPathNameW, 0, ERROR_NOT_ENOUGH_MEMORY);
   FAILS(CreateFileW, INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
   FAILS(GetFileInformationByHandle, FALSE, ERROR_INVALID_FUNCTION);
+  FAILS(GetFileInformationByHandleEx, FALSE, ERROR_INVALID_PARAMETER);
+  FAILS(GetFinalPathNameByHandleW, 0, ERROR_NOT_ENOUGH_MEMORY);
   FAILS(GetFileVersionInfoSizeW, 0, ERROR_RESOURCE_TYPE_NOT_FOUND);
   FAILS(GetFileVersionInfoW, FALSE, ERROR_NOT_ENOUGH_MEMORY);
   FAILS(VerQueryValueW, FALSE, ERROR_RESOURCE_TYPE_NOT_FOUND);

@@ -348,17 +348,21 @@ TEST_F(ProtectedFolderTest, SystemProgramAndUserFoldersAreRefusedAsSuch) {
 }
 
 // Folders below the protected ones are ordinary installation directories: they get as far
-// as the listing, which the seam refuses so that nothing there is touched.
+// as being opened and held for the delete, which the seam refuses so that nothing there is touched.
 TEST_F(CleanTest, FoldersBelowProtectedOnesAreCleanedAsUsual) {
   const std::wstring profile = SpecialFolder(CSIDL_PROFILE);
   const std::wstring profiles = profile.substr(0, profile.rfind(L'\\'));
-  std::vector<std::wstring> listed;
-  ScopedOverride<HANDLE(LPCWSTR, LPWIN32_FIND_DATAW)> noListing(Platform().FindFirstFileW,
-                                                                [&](LPCWSTR pattern, LPWIN32_FIND_DATAW) {
-                                                                  listed.push_back(pattern);
-                                                                  SetLastError(ERROR_PATH_NOT_FOUND);
-                                                                  return INVALID_HANDLE_VALUE;
-                                                                });
+  std::vector<std::wstring> held;
+  ScopedOverride<HANDLE(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)> noHold(
+      Platform().CreateFileW, [&](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                  DWORD disposition, DWORD flags, HANDLE model) {
+        if ((share & FILE_SHARE_DELETE) != 0) {
+          return noHold.original()(path, access, share, security, disposition, flags, model);
+        }
+        held.push_back(path);
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+      });
   const std::vector<std::wstring> paths = {
       SpecialFolder(CSIDL_WINDOWS) + L"\\Temp\\Tarnwell",
       SpecialFolder(CSIDL_PROGRAM_FILES) + L"\\Tarnwell",
@@ -376,7 +380,7 @@ TEST_F(CleanTest, FoldersBelowProtectedOnesAreCleanedAsUsual) {
     EXPECT_EQ(ShownBoxes(), Kinds{NF}) << Narrow(path);
     EXPECT_FALSE(trace.Contains(L"its content is never deleted")) << Narrow(path);
   }
-  EXPECT_EQ(listed.size(), paths.size());
+  EXPECT_EQ(held.size(), paths.size());
 }
 
 }  // namespace
