@@ -77,7 +77,7 @@ class LockedFile {
   HANDLE handle_;
 };
 
-// The Linux path of a C: path in this prefix.
+// The Linux path of a C: path in this prefix; for a bare drive "X:", the link that makes the drive.
 std::wstring LinuxPath(const std::wstring& path);
 
 // Runs a Linux program of this machine (program as "\\?\unix\bin\ln", commandLine with

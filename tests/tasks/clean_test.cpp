@@ -36,6 +36,16 @@ std::wstring ShortName(const std::wstring& path) {
   return shortName;
 }
 
+// The folder's path as the system resolves it through its handle.
+std::wstring FinalPath(const std::wstring& folder) {
+  HANDLE handle = CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  wchar_t path[MAX_PATH] = {};
+  if (handle != INVALID_HANDLE_VALUE) GetFinalPathNameByHandleW(handle, path, MAX_PATH, VOLUME_NAME_DOS);
+  CloseHandle(handle);
+  return path;
+}
+
 std::wstring Upper(std::wstring text) {
   for (wchar_t& c : text) {
     if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
@@ -202,29 +212,88 @@ TEST_F(CleanTest, AFolderThatCannotBeListedRevertsWithNotFound) {
   EXPECT_EQ(TreeEntries(dir / L"inst"), (std::vector<std::wstring>{L"Данные", L"Данные\\ölçü.txt"}));
 }
 
+// A link inside the directory, or one put in the place of the directory or of a subfolder
+// while a question is on screen or after the subfolder was listed: whatever the link points to
+// stays whole, and so does what was moved aside. Wine cannot remove such a link.
 TEST_F(CleanTest, ALinkOutOfTheDirectoryLeavesItsTargetUntouched) {
-  const std::wstring outside = dir.MakeDir(L"outside");
-  const std::wstring keep = dir.MakeFile(L"outside\\keep.txt", "keep");
-  SetFileAttributesW(keep.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM);
-  const DWORD keepAttributes = GetFileAttributesW(keep.c_str());
-  const DWORD outsideAttributes = GetFileAttributesW(outside.c_str());
-  Populate(dir);
-  LinuxLink link(dir / L"inst\\bin\\link", outside);
-
+  enum Swap { kLinkInside, kFolderAtQuestion, kFolderAtRetry, kSubfolderAfterListing };
   struct Case {
-    int finalAnswer;
+    const char* name;
+    Swap swap;
+    std::vector<int> answers;
     int result;
+    Kinds shown;
   };
-  for (const Case& c : {Case{IDIGNORE, 0}, Case{IDABORT, 1}}) {
-    boxes.boxes.clear();
-    boxes.Answer({IDYES, c.finalAnswer});
-    EXPECT_EQ(Clean(dir / L"inst"), c.result) << "Wine cannot remove the link: the pass reports a failure";
-    EXPECT_EQ(ShownBoxes(), (Kinds{Q, R}));
-    EXPECT_EQ(TreeEntries(dir / L"inst"), (std::vector<std::wstring>{L"bin", L"bin\\link"}));
-    EXPECT_EQ(ListNames(outside), std::vector<std::wstring>{L"keep.txt"});
-    EXPECT_EQ(ReadAll(keep), "keep");
-    EXPECT_EQ(GetFileAttributesW(keep.c_str()), keepAttributes);
-    EXPECT_EQ(GetFileAttributesW(outside.c_str()), outsideAttributes);
+  const Case cases[] = {
+      {"a link inside, Ignore", kLinkInside, {IDYES, IDIGNORE}, 0, {Q, R}},
+      {"a link inside, Abort", kLinkInside, {IDYES, IDABORT}, 1, {Q, R}},
+      {"the folder swapped at the question", kFolderAtQuestion, {IDYES}, 1, {Q}},
+      {"the folder swapped at the retry question", kFolderAtRetry, {IDYES, IDRETRY}, 1, {Q, R}},
+      {"a subfolder swapped after it was listed", kSubfolderAfterListing, {IDYES, IDABORT}, 1, {Q, R}},
+  };
+  for (const Case& c : cases) {
+    TempDir tree;
+    const std::wstring outside = tree.MakeDir(L"outside");
+    const std::wstring keep = tree.MakeFile(L"outside\\keep.txt", "keep");
+    SetFileAttributesW(keep.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM);
+    const DWORD keepAttributes = GetFileAttributesW(keep.c_str());
+    const DWORD outsideAttributes = GetFileAttributesW(outside.c_str());
+    const std::wstring inst = tree / L"inst";
+    tree.MakeFile(L"inst\\a.txt");
+    tree.MakeFile(L"inst\\sub\\b.txt");
+    std::unique_ptr<LockedFile> inUse;
+    if (c.swap == kFolderAtRetry) inUse = std::make_unique<LockedFile>(tree.MakeFile(L"inst\\inuse.txt"));
+    std::unique_ptr<LinuxLink> link;
+    std::wstring moved;
+    DWORD moveError = ERROR_SUCCESS;
+    // Renamed aside and replaced by a link to outside (on Windows the helper's handle keeps
+    // the held folder from being renamed: then there is nothing to swap).
+    const auto swap = [&](const std::wstring& what) {
+      if (link != nullptr) return;
+      if (!MoveFileW(what.c_str(), (what + L".moved").c_str())) {
+        moveError = GetLastError();
+        return;
+      }
+      moved = what + L".moved";
+      link = std::make_unique<LinuxLink>(what, outside);
+    };
+    if (c.swap == kLinkInside) link = std::make_unique<LinuxLink>(inst + L"\\link", outside);
+    BoxRecorder answers;
+    answers.Answer(c.answers);
+    ScopedOverride<int(HWND, LPCWSTR, LPCWSTR, UINT)> swapAtBox(
+        Platform().MessageBoxW, [&](HWND owner, LPCWSTR text, LPCWSTR caption, UINT style) {
+          const bool retry = (style & MB_TYPEMASK) == MB_ABORTRETRYIGNORE;
+          if ((c.swap == kFolderAtQuestion && !retry) || (c.swap == kFolderAtRetry && retry)) swap(inst);
+          return swapAtBox.original()(owner, text, caption, style);
+        });
+    ScopedOverride<BOOL(HANDLE, LPWIN32_FIND_DATAW)> swapAfterListing(
+        Platform().FindNextFileW, [&](HANDLE find, LPWIN32_FIND_DATAW data) {
+          const BOOL found = swapAfterListing.original()(find, data);
+          const bool deleting = !answers.boxes.empty();
+          if (c.swap == kSubfolderAfterListing && deleting && found && std::wstring(data->cFileName) == L"sub") {
+            swap(inst + L"\\sub");
+          }
+          return found;
+        });
+
+    const int result = Clean(inst);
+    Kinds shown;
+    for (const Box& box : answers.boxes) shown.push_back(KindOf(box));
+    if (c.swap == kLinkInside || !moved.empty()) {
+      EXPECT_EQ(result, c.result) << c.name;
+      EXPECT_EQ(shown, c.shown) << c.name;
+    }
+    if (c.swap != kLinkInside) {
+      EXPECT_TRUE(!moved.empty() || (c.swap != kSubfolderAfterListing && moveError == ERROR_SHARING_VIOLATION))
+          << c.name << ": not swapped, error " << moveError;
+      const wchar_t* why = c.swap == kSubfolderAfterListing ? L"not entered" : L"no longer names the folder";
+      EXPECT_EQ(trace.Contains(why), !moved.empty()) << c.name;
+      EXPECT_TRUE(moved.empty() || !TreeEntries(moved).empty()) << c.name << ": what was moved aside stays";
+    }
+    EXPECT_EQ(ListNames(outside), std::vector<std::wstring>{L"keep.txt"}) << c.name;
+    EXPECT_EQ(ReadAll(keep), "keep") << c.name;
+    EXPECT_EQ(GetFileAttributesW(keep.c_str()), keepAttributes) << c.name;
+    EXPECT_EQ(GetFileAttributesW(outside.c_str()), outsideAttributes) << c.name;
   }
 }
 
@@ -259,11 +328,15 @@ TEST_F(ProtectedFolderTest, TheDriveRootAndTheWindowsFolderAreRefusedThroughTheC
     std::wstring path;
     const wchar_t* why;
   };
+  // A bare drive is its root, whatever the current directory of that drive is.
+  CurrentDirectory current(dir.MakeDir(L"current"));
   const std::vector<Case> cases = {
       {L"C:\\", L"a drive root"},
       {L"c:/", L"a drive root"},
       {L"\"C:\\\\\"", L"a drive root"},
       {L"C:", L"a drive root"},
+      {L"C:\"", L"a drive root"},  // "C:\" as the command line's splitting hands it on
+      {L"\\\\.\\C:\\", L"a drive root"},
       {L"\\", L"a drive root"},
       {windows, L"the Windows folder"},
       {Upper(windows) + L"\\", L"the Windows folder"},
@@ -285,9 +358,17 @@ TEST_F(ProtectedFolderTest, TheDriveRootAndTheWindowsFolderAreRefusedThroughTheC
 TEST_F(ProtectedFolderTest, SystemProgramAndUserFoldersAreRefusedAsSuch) {
   const std::wstring profile = SpecialFolder(CSIDL_PROFILE);
   const std::wstring profiles = profile.substr(0, profile.rfind(L'\\'));
-  // Another name for the Windows folder, as a junction would be.
+  // Other names for the Windows folder, the root of another drive and another user's
+  // Documents, as junctions would be.
   const std::wstring windowsLink = dir / L"windows";
   LinuxLink link(windowsLink, SpecialFolder(CSIDL_WINDOWS));
+  ASSERT_FALSE(Exists(L"Q:\\"));
+  LinuxLink drive(L"Q:", dir.MakeDir(L"qroot"));
+  // Wine takes up to a second to see a new drive.
+  ASSERT_TRUE(WaitUntil([&] { return FinalPath(dir / L"qroot") == L"\\\\?\\Q:\\"; }));
+  LinuxLink rootLink(dir / L"rootlink", dir / L"qroot");
+  TempDir other(TempDir::Exactly{UniqueTestFolder(profiles)});
+  LinuxLink documentsLink(dir / L"documents", other.MakeDir(L"Documents"));
   struct Case {
     std::wstring path;
     const wchar_t* why;
@@ -322,6 +403,10 @@ TEST_F(ProtectedFolderTest, SystemProgramAndUserFoldersAreRefusedAsSuch) {
       {L"\\\\?\\C:\\", L"a drive root"},
       {L"\\\\?\\UNC\\server\\share\\", L"a drive root"},
       {L"\\\\?\\" + SpecialFolder(CSIDL_WINDOWS), L"the Windows folder"},
+      {dir / L"rootlink", L"a drive root"},
+      {dir / L"qroot", L"a drive root"},
+      {dir / L"documents", L"a user's Documents folder"},
+      {L"\\\\?\\Volume{00000000-0000-0000-0000-000000000043}\\", L"a drive root"},
   };
   const auto expectRefused = [&](const std::vector<Case>& refused) {
     for (const Case& c : refused) {
@@ -372,6 +457,7 @@ TEST_F(CleanTest, FoldersBelowProtectedOnesAreCleanedAsUsual) {
       profiles + L"\\someone\\Documents\\Tarnwell",
       L"\\\\server\\share\\Tarnwell",
       L"C:\\Tarnwell",
+      L"\\\\?\\Volume{00000000-0000-0000-0000-000000000043}\\Tarnwell",
   };
   for (const std::wstring& path : paths) {
     boxes.boxes.clear();
