@@ -54,7 +54,7 @@ bool Prefixed(wchar_t* dest, const wchar_t* prefix, const wchar_t* text, size_t 
 // "\\?\...": the system takes it as it is.
 bool IsVerbatimPath(const wchar_t* path) { return StartsWithNoCase(path, L"\\\\?\\"); }
 
-// "\\.\...": normalised like any other path, then the same as "\\?\...".
+// "\\.\...": resolved like any other path, then the same as "\\?\...".
 bool IsDevicePath(const wchar_t* path) { return StartsWithNoCase(path, L"\\\\.\\"); }
 
 bool ExtendedForm(wchar_t* dest, const wchar_t* path) {
@@ -221,7 +221,9 @@ bool ExtendedLengthPath(wchar_t* dest, const wchar_t* path) {
     return false;
   }
   PathBuffer full = {};
-  const bool plain = IsPlainAbsolute(path) || IsVerbatimPath(path);
+  // Names below a device path's directory are taken as listed ("a." keeps its dot), as for
+  // any plain absolute path.
+  const bool plain = IsVerbatimPath(path) || IsPlainAbsolute(IsDevicePath(path) ? path + 4 : path);
   if (!plain && !FullPathName(full, path)) return false;
   const bool built = ExtendedForm(dest, plain ? path : full);
   if (!built) platform.SetLastError(ERROR_FILENAME_EXCED_RANGE);

@@ -95,6 +95,24 @@ TEST_F(RespawnTest, EveryArgumentVectorArrivesUnchanged) {
   }
 }
 
+// The elevated copy does not inherit the current directory of each drive: a drive-relative
+// directory goes as the folder it names here. Every other argument goes as it came.
+TEST_F(RespawnTest, ADriveRelativeDirectoryArrivesAsTheFolderItNamesHere) {
+  TempDir dir;
+  CurrentDirectory current(dir.path());
+  const std::wstring inst = dir / L"inst";
+  const std::vector<std::vector<std::wstring>> cases[] = {
+      {{kProgram, L"clean", L"C:inst"}, {kProgram, L"clean", inst}},
+      {{kProgram, L"copy", L"\"c:inst/\"", L"quiet"}, {kProgram, L"copy", inst + L"\\", L"quiet"}},
+      {{kProgram, L"clean", L"\\\\.\\C:\\Inst\\..\\x"}, {kProgram, L"clean", L"\\\\.\\C:\\Inst\\..\\x"}},
+      {{kProgram, L"clean", L"C:"}, {kProgram, L"clean", L"C:"}},
+      {{kProgram, L"checkedition", L"C:inst"}, {kProgram, L"checkedition", L"C:inst"}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(SplitParameters(ParametersFor(c[0])), Received(c[1])) << Show(c[0]);
+  }
+}
+
 TEST_F(RespawnTest, ANullArgumentArrivesEmpty) {
   wchar_t program[] = L"QelInstallHelper.exe";
   wchar_t clean[] = L"clean";
