@@ -22,9 +22,9 @@ void ForEachEntry(const std::wstring& dir, const std::function<void(const WIN32_
 }
 
 // Removes the link itself, never what it points to. Wine removes a Linux link neither as a
-// folder nor as a file: the Linux side does (rm without -r). True when it is gone.
+// folder nor as a file (RemoveDirectoryW removes an empty folder it points to instead): the
+// Linux side does (rm without -r). True when it is gone.
 bool RemoveLink(const std::wstring& link) {
-  if (RemoveDirectoryW(link.c_str()) || DeleteFileW(link.c_str())) return true;
   const std::wstring usual = link.rfind(L"\\\\?\\", 0) == 0 ? link.substr(4) : link;
   RunLinux(L"\\\\?\\unix\\bin\\rm", L"rm -f \"" + LinuxPath(usual) + L"\"");
   return WaitUntil([&link] { return !Exists(link); });
