@@ -163,8 +163,9 @@ TEST_F(CleanTest, IdsThatMeanNoIdCompareByText) {
       info->nFileIndexHigh = info->nFileIndexLow = fill == 0 ? 0u : ~0u;
       return read;
     });
-    ScopedOverride<BOOL(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD)> noId(
-        Platform().GetFileInformationByHandleEx, [&](HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID id, DWORD size) {
+    using Kind = FILE_INFO_BY_HANDLE_CLASS;
+    ScopedOverride<BOOL(HANDLE, Kind, LPVOID, DWORD)> noId(
+        Platform().GetFileInformationByHandleEx, [&](HANDLE file, Kind kind, LPVOID id, DWORD size) {
           const BOOL read = noId.original()(file, kind, id, size);
           memset(static_cast<BYTE*>(id) + 8, fill, size - 8);  // the 128-bit id after the volume's number
           return read;
