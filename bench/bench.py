@@ -159,9 +159,9 @@ class Bench:
     def stop(self):
         subprocess.run([WINESERVER, "-k"], env=self.env, stderr=subprocess.DEVNULL)
 
-    def wine(self, *arguments, capture=True):
+    def wine(self, *arguments, capture=True, cwd=None):
         start = time.perf_counter()
-        done = subprocess.run([WINE] + list(arguments), cwd=self.programs, env=self.env,
+        done = subprocess.run([WINE] + list(arguments), cwd=cwd or self.programs, env=self.env,
                               stdout=subprocess.PIPE if capture else subprocess.DEVNULL,
                               stderr=subprocess.PIPE, text=True)
         return time.perf_counter() - start, done
@@ -244,7 +244,7 @@ def summary(samples):
 
 # ---------------------------------------------------------------- the measurements
 
-DELETE_CONTENDERS = ["helper", "rd", "rm"]
+DELETE_CONTENDERS = ["helper", "baseline", "rd", "rm"]
 
 
 def run_delete(bench, template, tree_name, reps, results_tree):
@@ -259,10 +259,14 @@ def run_delete(bench, template, tree_name, reps, results_tree):
         for contender in order:
             target = bench.fresh_copy(template, "%s-%s" % (tree_name, contender))
             before = pressure()
-            if contender == "helper":
-                seconds, done = bench.wine("qel_bench.exe", "delete", bench.win(target))
+            if contender in ("helper", "baseline"):
+                # The baseline is the same program built from another commit (--baseline).
+                programs = bench.args.baseline if contender == "baseline" else bench.programs
+                seconds, done = bench.wine(os.path.join(programs, "qel_bench.exe"), "delete", bench.win(target),
+                                           cwd=programs)
                 pairs = parse_pairs(done.stdout)
-                inside.append(pairs)
+                if contender == "helper":
+                    inside.append(pairs)
                 left = remaining_entries(target)
                 ok = done.returncode == 0 and left == 0 and os.path.isdir(target)
             elif contender == "rd":
@@ -418,6 +422,9 @@ def main():
     parser.add_argument("--contenders", default="helper,rd,rm", help="which deletes to run (for a partial run)")
     parser.add_argument("--no-trace", action="store_true", help="leave out the traced runs (for a partial run)")
     parser.add_argument("--programs", default=None, help="folder of qel_bench.exe (default: the build's)")
+    parser.add_argument("--baseline", default=None,
+                        help="folder of a qel_bench.exe built from another commit: the contender 'baseline' "
+                             "(add it to --contenders) deletes with that build's code, in the same rounds")
     args = parser.parse_args()
 
     bench = Bench(args)
