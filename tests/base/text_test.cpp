@@ -249,4 +249,52 @@ TEST(AttributeWrappers, LogTheCallWithTheLastErrorAroundIt) {
   SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
+// Every file function gets this form: what names the same file as the given path, with names
+// below a resolved directory taken literally, and refusals instead of cut paths.
+TEST(ExtendedLengthPath, GivesTheFormThatNamesTheSameFileAtAnyLength) {
+  TempDir dir;
+  CurrentDirectory current(dir.path());
+  const std::wstring longest(kPathChars - 1 - 4 - 3, L'p');  // "\\?\" and "C:\" around it fill the buffer
+  struct Case {
+    std::wstring path;
+    std::wstring expected;  // empty: refused with error
+    DWORD error;
+  };
+  const Case cases[] = {
+      {L"C:\\a\\b.", L"\\\\?\\C:\\a\\b.", 0},
+      {L"C:\\a\\..\\b\\.\\c", L"\\\\?\\C:\\b\\c", 0},
+      {L"C:/a//b", L"\\\\?\\C:\\a\\b", 0},
+      {L"sub\\..\\x", L"\\\\?\\" + dir / L"x", 0},
+      {L"\\\\server\\share\\x", L"\\\\?\\UNC\\server\\share\\x", 0},
+      {L"\\\\?\\C:\\a\\..\\b.", L"\\\\?\\C:\\a\\..\\b.", 0},
+      {L"\\\\.\\C:\\a\\b.", L"\\\\?\\C:\\a\\b.", 0},
+      {L"\\\\.\\C:\\a\\..\\b", L"\\\\?\\C:\\b", 0},
+      {L"C:\\" + longest, L"\\\\?\\C:\\" + longest, 0},
+      {L"C:\\" + longest + L"p", L"", ERROR_FILENAME_EXCED_RANGE},
+      {L"\\\\s\\" + longest.substr(3), L"\\\\?\\UNC\\s\\" + longest.substr(3), 0},
+      {L"\\\\s\\" + longest.substr(2), L"", ERROR_FILENAME_EXCED_RANGE},
+      {dir.path() + L"\\.\\" + longest, L"", ERROR_FILENAME_EXCED_RANGE},
+      {L"", L"", ERROR_INVALID_NAME},
+  };
+  for (const Case& c : cases) {
+    wchar_t extended[kPathChars + 1] = {};
+    extended[kPathChars] = L'!';  // nothing is written past a PathBuffer
+    SetLastError(0);
+    EXPECT_EQ(ExtendedLengthPath(extended, c.path.c_str()), !c.expected.empty()) << Narrow(c.path.substr(0, 40));
+    EXPECT_EQ(c.expected.empty() ? GetLastError() : 0u, c.error) << Narrow(c.path.substr(0, 40));
+    EXPECT_EQ(c.expected.empty() ? c.expected : std::wstring(extended), c.expected) << Narrow(c.path.substr(0, 40));
+    EXPECT_EQ(extended[kPathChars], L'!');
+  }
+  PathBuffer extended = {};
+  EXPECT_FALSE(ExtendedLengthPath(extended, nullptr));
+  ScopedOverride<DWORD(LPCWSTR, DWORD, LPWSTR, LPWSTR*)> noFullPath(Platform().GetFullPathNameW,
+                                                                    [](LPCWSTR, DWORD, LPWSTR, LPWSTR*) {
+                                                                      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+                                                                      return DWORD{0};
+                                                                    });
+  EXPECT_FALSE(ExtendedLengthPath(extended, L"C:\\a\\..\\b")) << "a path the system cannot resolve is refused";
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+  EXPECT_TRUE(ExtendedLengthPath(extended, L"C:\\a\\b")) << "a plain absolute path needs no resolving";
+}
+
 }  // namespace
