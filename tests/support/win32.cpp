@@ -188,7 +188,7 @@ std::wstring LinuxPath(const std::wstring& path) {
   if (path.size() == 2 && path[1] == L':') {
     return std::wstring(prefix, length) + L"/dosdevices/" + static_cast<wchar_t>(towlower(path[0])) + L":";
   }
-  EXPECT_TRUE(path.size() > 3 && (path[0] == L'C' || path[0] == L'c') && path.compare(1, 2, L":\\") == 0)
+  EXPECT_TRUE(path.size() >= 3 && (path[0] == L'C' || path[0] == L'c') && path.compare(1, 2, L":\\") == 0)
       << Narrow(path);
   std::wstring linuxPath = std::wstring(prefix, length) + L"/drive_c/" + path.substr(3);
   for (wchar_t& c : linuxPath) {

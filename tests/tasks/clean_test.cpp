@@ -379,6 +379,7 @@ TEST_F(ProtectedFolderTest, SystemProgramAndUserFoldersAreRefusedAsSuch) {
   LinuxLink rootLink(dir / L"rootlink", dir / L"qroot");
   TempDir other(TempDir::Exactly{UniqueTestFolder(profiles)});
   LinuxLink documentsLink(dir / L"documents", other.MakeDir(L"Documents"));
+  LinuxLink systemDriveLink(dir / L"croot", L"C:\\");
   struct Case {
     std::wstring path;
     const wchar_t* why;
@@ -416,6 +417,7 @@ TEST_F(ProtectedFolderTest, SystemProgramAndUserFoldersAreRefusedAsSuch) {
       {dir / L"rootlink", L"a drive root"},
       {dir / L"documents", L"a user's Documents folder"},
       {L"\\\\?\\Volume{00000000-0000-0000-0000-000000000043}\\", L"a drive root"},
+      {dir / L"croot", L"a drive root"},
   };
   const auto expectRefused = [&](const std::vector<Case>& refused) {
     for (const Case& c : refused) {
@@ -426,6 +428,28 @@ TEST_F(ProtectedFolderTest, SystemProgramAndUserFoldersAreRefusedAsSuch) {
     }
   };
   expectRefused(cases);
+
+  const std::vector<Case> byText = {{L"C:\\", L"a drive root"},
+                                    {SpecialFolder(CSIDL_WINDOWS), L"the Windows folder"},
+                                    {profiles + L"\\someone", L"a user's profile folder"},
+                                    {profiles + L"\\someone\\Documents", L"a user's Documents folder"}};
+  {
+    // Nothing can be opened: each folder is still known by its text.
+    ScopedOverride<HANDLE(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)> noOpen(
+        Platform().CreateFileW, [](LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
+          SetLastError(ERROR_ACCESS_DENIED);
+          return INVALID_HANDLE_VALUE;
+        });
+    expectRefused(byText);
+  }
+  {
+    // The profiles are found above the running account's own profile when the system does not name them.
+    ScopedOverride<BOOL(LPWSTR, LPDWORD)> noProfiles(Platform().GetProfilesDirectoryW, [](LPWSTR, LPDWORD) {
+      SetLastError(ERROR_FILE_NOT_FOUND);
+      return FALSE;
+    });
+    expectRefused(byText);
+  }
 
   // Run as the system account, whose own profile lies below system32: the profiles are known all the same.
   const std::wstring systemProfile = SpecialFolder(CSIDL_SYSTEM) + L"\\config\\systemprofile";
