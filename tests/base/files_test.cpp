@@ -108,10 +108,11 @@ TEST_F(FilesTest, RecursiveDeleteEmptiesTheTreeAndRetriesOnceFilesAreFree) {
        0,
        {}},
       {"a file held open without sharing",
-       [](const TempDir& d, const std::wstring&, Locks& locks) {
+       [](const TempDir& d, const std::wstring& inst, Locks& locks) {
          d.MakeFile(L"inst\\a.txt");
          d.MakeFile(L"inst\\sub\\before.txt");
-         locks.push_back(std::make_unique<LockedFile>(d.MakeFile(L"inst\\sub\\inuse.txt")));
+         SetAttributes(d.MakeFile(L"inst\\sub\\inuse.txt"), FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_HIDDEN);
+         locks.push_back(std::make_unique<LockedFile>(inst + L"\\sub\\inuse.txt"));
          d.MakeFile(L"inst\\sub\\after.txt");
          d.MakeFile(L"inst\\z\\z.txt");
        },
@@ -127,6 +128,12 @@ TEST_F(FilesTest, RecursiveDeleteEmptiesTheTreeAndRetriesOnceFilesAreFree) {
        0,
        {L"QelInstallHelper.exe", L"old.qelinstallhelper.EXE.bak"}},
   };
+  // What the delete asked of each file's attributes: read-only and system cleared, the rest kept.
+  std::vector<std::pair<std::wstring, DWORD>> given;
+  ScopedOverride<BOOL(LPCWSTR, DWORD)> record(Platform().SetFileAttributesW, [&](LPCWSTR path, DWORD attributes) {
+    given.emplace_back(path, attributes);
+    return record.original()(path, attributes);
+  });
   for (const Case& c : cases) {
     TempDir tree;
     const std::wstring inst = tree.MakeDir(L"inst");
@@ -142,6 +149,12 @@ TEST_F(FilesTest, RecursiveDeleteEmptiesTheTreeAndRetriesOnceFilesAreFree) {
     EXPECT_TRUE(Exists(inst)) << c.name << ": the directory itself stays";
     EXPECT_EQ(ReadAll(keep), "keep") << c.name;
   }
+  const auto inUse = std::find_if(given.begin(), given.end(), [](const auto& g) {
+    return g.first.size() > 9 && g.first.compare(g.first.size() - 9, 9, L"inuse.txt") == 0;
+  });
+  ASSERT_NE(inUse, given.end());
+  EXPECT_EQ(inUse->second & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_HIDDEN),
+            static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN));
 }
 
 TEST_F(FilesTest, RecursiveDeleteRefusesWhatItCannotList) {
