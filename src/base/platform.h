@@ -84,6 +84,9 @@ struct PlatformCalls {
 
   // User interface
   std::function<int(HWND, LPCWSTR, LPCWSTR, UINT)> MessageBoxW = ::MessageBoxW;
+  std::function<HWINSTA()> GetProcessWindowStation = ::GetProcessWindowStation;
+  std::function<BOOL(HANDLE, int, PVOID, DWORD, LPDWORD)> GetUserObjectInformationW = ::GetUserObjectInformationW;
+  std::function<BOOL(DWORD, DWORD*)> ProcessIdToSessionId = ::ProcessIdToSessionId;
 
   // Command line and COM
   std::function<LPWSTR()> GetCommandLineW = ::GetCommandLineW;

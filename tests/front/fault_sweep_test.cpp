@@ -39,7 +39,7 @@ Fail<R> FailWith(const std::function<R(A...)>&, V value, DWORD error) {
 // Every entry of the seam, with the value and the last error that it fails with.
 template <class Visit>
 void VisitEntries(PlatformCalls& p, Visit visit) {
-  static_assert(sizeof(PlatformCalls) == 51 * sizeof(std::function<void()>), "an entry is missing here");
+  static_assert(sizeof(PlatformCalls) == 54 * sizeof(std::function<void()>), "an entry is missing here");
   FAILS(FindFirstFileW, INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
   FAILS(FindNextFileW, FALSE, ERROR_NETNAME_DELETED);
   FAILS(GetFileAttributesW, INVALID_FILE_ATTRIBUTES, ERROR_ACCESS_DENIED);
@@ -72,6 +72,9 @@ void VisitEntries(PlatformCalls& p, Visit visit) {
   FAILS(RegQueryValueExW, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED);
   FAILS(RegDeleteValueW, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED);
   FAILS(MessageBoxW, 0, ERROR_NOT_ENOUGH_MEMORY);
+  FAILS(GetProcessWindowStation, nullptr, ERROR_ACCESS_DENIED);
+  FAILS(GetUserObjectInformationW, FALSE, ERROR_ACCESS_DENIED);
+  FAILS(ProcessIdToSessionId, FALSE, ERROR_ACCESS_DENIED);
   FAILS(CommandLineToArgvW, nullptr, ERROR_NOT_ENOUGH_MEMORY);
   FAILS(CoInitializeEx, E_OUTOFMEMORY, ERROR_NOT_ENOUGH_MEMORY);
   FAILS(GetSystemDirectoryW, 0, ERROR_NOT_ENOUGH_MEMORY);

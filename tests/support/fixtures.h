@@ -91,14 +91,18 @@ class TraceRecorder {
   ScopedOverride<void(LPCWSTR)> override_;
 };
 
-// Leaves quiet mode as it found it.
+// Leaves quiet mode, and what was decided about who sees the boxes, as it found them.
 class QuietModeGuard {
  public:
-  QuietModeGuard() : saved_(QuietMode) {}
-  ~QuietModeGuard() { QuietMode = saved_; }
+  QuietModeGuard() : saved_(QuietMode), viewer_(WhoSeesBoxes) {}
+  ~QuietModeGuard() {
+    QuietMode = saved_;
+    WhoSeesBoxes = viewer_;
+  }
 
  private:
   bool saved_;
+  BoxViewer viewer_;
 };
 
 // The process's current directory.

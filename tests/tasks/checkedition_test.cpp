@@ -61,7 +61,7 @@ std::vector<std::wstring> CheckLines(const TraceRecorder& trace) {
   for (const std::wstring& line : trace.lines) {
     const bool isTrace = line.rfind(L"PID: ", 0) == 0;
     if (isTrace && line.find(L"function: <HandleCheckEdition>") != std::wstring::npos) started = true;
-    if (started && !isTrace) lines.push_back(line);
+    if (started && !isTrace && line.rfind(L"Message boxes ", 0) != 0) lines.push_back(line);
   }
   return lines;
 }
