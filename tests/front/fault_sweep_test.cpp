@@ -39,7 +39,7 @@ Fail<R> FailWith(const std::function<R(A...)>&, V value, DWORD error) {
 // Every entry of the seam, with the value and the last error that it fails with.
 template <class Visit>
 void VisitEntries(PlatformCalls& p, Visit visit) {
-  static_assert(sizeof(PlatformCalls) == 49 * sizeof(std::function<void()>), "an entry is missing here");
+  static_assert(sizeof(PlatformCalls) == 53 * sizeof(std::function<void()>), "an entry is missing here");
   FAILS(FindFirstFileW, INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
   FAILS(FindNextFileW, FALSE, ERROR_NETNAME_DELETED);
   FAILS(GetFileAttributesW, INVALID_FILE_ATTRIBUTES, ERROR_ACCESS_DENIED);
@@ -75,6 +75,10 @@ void VisitEntries(PlatformCalls& p, Visit visit) {
   FAILS(GetSystemDirectoryW, 0, ERROR_NOT_ENOUGH_MEMORY);
   FAILS(SetDefaultDllDirectories, FALSE, ERROR_PROC_NOT_FOUND);
   FAILS(SetDllDirectoryW, FALSE, ERROR_ACCESS_DENIED);
+  FAILS(MoveFileExW, FALSE, ERROR_SHARING_VIOLATION);
+  FAILS(WriteFile, FALSE, ERROR_DISK_FULL);
+  FAILS(ReadFile, FALSE, ERROR_READ_FAULT);
+  FAILS(FlushFileBuffers, FALSE, ERROR_WRITE_FAULT);
   NEVER(FindClose), NEVER(CloseHandle), NEVER(RegCloseKey), NEVER(CoUninitialize), NEVER(GetLastError);
   NEVER(SetLastError), NEVER(OutputDebugStringW), NEVER(MultiByteToWideChar), NEVER(GetCurrentProcessId);
   NEVER(GetCurrentProcess), NEVER(GetStartupInfoW), NEVER(GetNativeSystemInfo), NEVER(VerSetConditionMask);
