@@ -101,26 +101,35 @@ bool OpenJournal(EngineTransaction& tx, const wchar_t* phase, DWORD disposition)
 
 // Writes the plan into the new journal and waits until it is on the disk.
 bool WritePlan(const EngineTransaction& tx) {
+  QEL_TRACE();
   PlatformCalls& platform = Platform();
   PathBuffer plan = {};
   PrintToBuffer(plan, L"%s%d %s\r\n%d %s\r\n%d %s\r\n", kJournalHeader, tx.existed[0], BareName(tx.targets[0]),
                 tx.existed[1], BareName(tx.targets[1]), tx.existed[2], BareName(tx.targets[2]));
   const DWORD bytes = static_cast<DWORD>(wcslen(plan) * sizeof(wchar_t));
   DWORD written = 0;
-  return platform.WriteFile(tx.journal.get(), plan, bytes, &written, nullptr) && written == bytes &&
-         platform.FlushFileBuffers(tx.journal.get());
+  const DWORD before = platform.GetLastError();
+  const bool recorded = platform.WriteFile(tx.journal.get(), plan, bytes, &written, nullptr) && written == bytes &&
+                        platform.FlushFileBuffers(tx.journal.get());
+  DebugLog(L"WritePlan: LastError before: <%x>, result: <%d>, LastError after: <%x>, bytes: <%u> of <%u>", before,
+           recorded, platform.GetLastError(), written, bytes);
+  return recorded;
 }
 
 // Reads the plan of a journal that an earlier run left; false (ERROR_INVALID_DATA) for one
 // that does not hold exactly a plan of three engine files.
 bool ReadPlan(EngineTransaction& tx) {
+  QEL_TRACE();
   PlatformCalls& platform = Platform();
   PathBuffer text = {};
   const DWORD capacity = static_cast<DWORD>((kPathChars - 1) * sizeof(wchar_t));
   DWORD read = 0;
+  const DWORD before = platform.GetLastError();
+  const bool readAll = platform.ReadFile(tx.journal.get(), text, capacity, &read, nullptr) && read < capacity;
+  DebugLog(L"ReadPlan: LastError before: <%x>, result: <%d>, LastError after: <%x>, bytes: <%u>", before, readAll,
+           platform.GetLastError(), read);
   wchar_t* line = text + wcslen(kJournalHeader);
-  bool valid = platform.ReadFile(tx.journal.get(), text, capacity, &read, nullptr) && read < capacity &&
-               wcsncmp(text, kJournalHeader, wcslen(kJournalHeader)) == 0;
+  bool valid = readAll && wcsncmp(text, kJournalHeader, wcslen(kJournalHeader)) == 0;
   for (int i = 0; valid && i < kEngineFileCount; ++i) {
     wchar_t* end = wcsstr(line, L"\r\n");
     valid = end != nullptr && (line[0] == L'0' || line[0] == L'1') && line[1] == L' ';
@@ -352,6 +361,7 @@ bool CommitEngineFiles(EngineTransaction& tx) {
 }  // namespace
 
 bool PlanEngineTransaction(EngineTransaction& tx, const wchar_t* systemDir, const PathBuffer* names) {
+  QEL_TRACE();
   tx.systemDir = systemDir;
   PathBuffer stemName = {};
   PathBuffer longest = {};

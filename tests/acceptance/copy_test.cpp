@@ -42,17 +42,17 @@ TEST(CopyTypicalRun, InstallsTheEngineAndTheExtensionSilently) {
   ExpectOutcome(inst, {true, true, true});
 
   const std::vector<std::wstring> expected = {
-      L"wWinMain", L"DebugPrintArgs", L"qel_main_main", L"DebugPrintArgs", L"IsHigherThanWindowsXP",
-      L"IsNotElevated", L"IsElevated", L"qel_tmain", L"DebugPrintArgs", L"IsDirectory", L"GetFileAttributesImpl",
-      L"IsNative64Bit", L"Handle64Bit", L"GetNativeSystemDirectory", L"GetNativeSystemX86Directory",
-      L"HandleVBAEngine", L"FindFileFileInDir", L"FindFileFileInDir", L"FindFileFileInDir", L"ReplaceEngineFiles",
+      L"wWinMain", L"DebugPrintArgs", L"qel_main_main", L"DebugPrintArgs", L"IsHigherThanWindowsXP", L"IsNotElevated",
+      L"IsElevated", L"qel_tmain", L"DebugPrintArgs", L"IsDirectory", L"GetFileAttributesImpl", L"IsNative64Bit",
+      L"Handle64Bit", L"GetNativeSystemDirectory", L"GetNativeSystemX86Directory", L"HandleVBAEngine",
+      L"FindFileFileInDir", L"FindFileFileInDir", L"FindFileFileInDir", L"PlanEngineTransaction", L"ReplaceEngineFiles",
       L"RecoverEngineFiles", L"OpenJournal", L"OpenJournal", L"OpenJournal", L"StageEngineFiles",
-      L"GetFileAttributesImpl", L"GetFileAttributesImpl", L"GetFileAttributesImpl", L"OpenJournal", L"CopyFileImpl",
-      L"CopyFileImpl", L"CopyFileImpl", L"MoveFileImpl", L"SwapEngineFile", L"MoveFileImpl", L"SwapEngineFile",
-      L"MoveFileImpl", L"SwapEngineFile", L"MoveFileImpl", L"SpawnRegSvr", L"SpawnProgram", L"CommitEngineFiles",
-      L"MoveFileImpl", L"CompleteCommit", L"RemoveHelperFile", L"DeleteFileImpl", L"RemoveHelperFile",
-      L"DeleteFileImpl", L"RemoveHelperFile", L"DeleteFileImpl", L"DeleteFileImpl", L"HandleQELInfo",
-      L"FindFileFileInDir", L"SpawnRegSvr", L"SpawnProgram"};
+      L"GetFileAttributesImpl", L"GetFileAttributesImpl", L"GetFileAttributesImpl", L"OpenJournal", L"WritePlan",
+      L"CopyFileImpl", L"CopyFileImpl", L"CopyFileImpl", L"MoveFileImpl", L"SwapEngineFile", L"MoveFileImpl",
+      L"SwapEngineFile", L"MoveFileImpl", L"SwapEngineFile", L"MoveFileImpl", L"SpawnRegSvr", L"SpawnProgram",
+      L"CommitEngineFiles", L"MoveFileImpl", L"CompleteCommit", L"RemoveHelperFile", L"DeleteFileImpl",
+      L"RemoveHelperFile", L"DeleteFileImpl", L"RemoveHelperFile", L"DeleteFileImpl", L"DeleteFileImpl",
+      L"HandleQELInfo", L"FindFileFileInDir", L"SpawnRegSvr", L"SpawnProgram"};
   EXPECT_EQ(run.Functions(), expected);
   // The registration tool's command line, as the helper logs it.
   EXPECT_TRUE(run.TraceContains(L"regsvr32.exe /s \"" + inst.InSystemDir(inst.names().control) + L"\""));
