@@ -464,3 +464,29 @@ bool ReadFileVersion(const wchar_t* file, FileVersion* version) {
            static_cast<int>(read.minor), static_cast<int>(read.build), static_cast<int>(read.revision));
   return true;
 }
+
+bool MoveFileImpl(const wchar_t* src, const wchar_t* dst, DWORD flags) {
+  QEL_TRACE();
+  PlatformCalls& platform = Platform();
+  PathBuffer extendedSrc = {};
+  PathBuffer extendedDst = {};
+  const DWORD before = platform.GetLastError();
+  const bool moved = ExtendedLengthPath(extendedSrc, src) && (dst == nullptr || ExtendedLengthPath(extendedDst, dst)) &&
+                     platform.MoveFileExW(extendedSrc, dst != nullptr ? extendedDst : nullptr, flags) != FALSE;
+  const DWORD after = platform.GetLastError();
+  DebugLog(L"MoveFileImpl: LastError before: <%x>, result: <%d>, LastError after: <%x>, src: <%s>, dst: <%s>, "
+           L"flags: <%x>",
+           before, moved, after, OrEmpty(src), OrEmpty(dst), flags);
+  return moved;
+}
+
+bool DeleteFileImpl(const wchar_t* path) {
+  QEL_TRACE();
+  PlatformCalls& platform = Platform();
+  const DWORD before = platform.GetLastError();
+  const bool deleted = DeleteFilePath(path);
+  const DWORD after = platform.GetLastError();
+  DebugLog(L"DeleteFileImpl: LastError before: <%x>, result: <%d>, LastError after: <%x>, file: <%s>", before, deleted,
+           after, OrEmpty(path));
+  return deleted;
+}

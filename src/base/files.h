@@ -78,3 +78,9 @@ bool CopyFileImpl(const wchar_t* src, const wchar_t* dst, bool failIfExists, boo
 // Reads the fixed file version; false (version untouched) when there is none or it cannot
 // be read.
 bool ReadFileVersion(const wchar_t* file, FileVersion* version);
+
+// The rename and delete calls with their trace line and the last error value before and
+// after, given the extended-length form of each path. With a null dst and
+// MOVEFILE_DELAY_UNTIL_REBOOT, MoveFileImpl has src deleted at the next restart.
+bool MoveFileImpl(const wchar_t* src, const wchar_t* dst, DWORD flags);
+bool DeleteFileImpl(const wchar_t* path);

@@ -102,6 +102,13 @@ struct PlatformCalls {
   std::function<UINT(LPWSTR, UINT)> GetSystemDirectoryW = ::GetSystemDirectoryW;
   std::function<BOOL(DWORD)> SetDefaultDllDirectories = SystemSetDefaultDllDirectories;
   std::function<BOOL(LPCWSTR)> SetDllDirectoryW = ::SetDllDirectoryW;
+
+  // Replacing files in place: renames, deletion at the next restart, and the journal file
+  // that records how far a replacement went
+  std::function<BOOL(LPCWSTR, LPCWSTR, DWORD)> MoveFileExW = ::MoveFileExW;
+  std::function<BOOL(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED)> WriteFile = ::WriteFile;
+  std::function<BOOL(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED)> ReadFile = ::ReadFile;
+  std::function<BOOL(HANDLE)> FlushFileBuffers = ::FlushFileBuffers;
 };
 
 PlatformCalls& Platform();

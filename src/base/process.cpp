@@ -9,18 +9,25 @@
 
 namespace {
 
+// How long a stopped child may take to end: a process ends some time after it is told to,
+// and a child that could not be stopped must not hold up a silent installation for ever.
+const DWORD kStoppedChildWait = 30000;
+
 // Waits for the child and reads how it ended. A failed wait or query tells nothing about
 // the child, so it counts as failure (1) rather than as the success that 0 would report. A
-// child that cannot be waited for is stopped: left running, it would act beside the steps
-// that follow (an unregistration undoing the registration after it).
+// child that cannot be waited for is stopped, and waited for until it has ended: left
+// running, it would act beside the steps that follow (an unregistration undoing the
+// registration after it).
 int WaitForExitCode(HANDLE process) {
   PlatformCalls& platform = Platform();
   const DWORD waited = platform.WaitForSingleObject(process, INFINITE);
   if (waited != WAIT_OBJECT_0) {
     const DWORD waitError = platform.GetLastError();
     const BOOL stopped = platform.TerminateProcess(process, 1);
-    DebugLog(L"SpawnProgram: the wait failed (<%x>, LastError: <%x>): the child is stopped, result: <%d>", waited,
-             waitError, stopped);
+    const DWORD ended = platform.WaitForSingleObject(process, kStoppedChildWait);
+    DebugLog(L"SpawnProgram: the wait failed (<%x>, LastError: <%x>): the child is stopped, result: <%d>, "
+             L"ended: <%x>",
+             waited, waitError, stopped, ended);
   }
   DWORD exitCode = 0;
   const BOOL read = waited == WAIT_OBJECT_0 && platform.GetExitCodeProcess(process, &exitCode);

@@ -5,22 +5,13 @@
 #include "base/platform.h"
 #include "base/process.h"
 #include "base/text.h"
+#include "tasks/enginetransaction.h"
 
 namespace {
 
 const wchar_t kEngineSubdir[] = L"VBAEngine\\Windows64";
 const wchar_t kExtensionSubdir[] = L"AMD64";
 const wchar_t kExtensionName[] = L"QELInfo_AMD64.dll";
-
-// An engine file is the first file of the engine directory whose name holds every part.
-struct EngineFile {
-  const wchar_t* what;
-  const wchar_t* parts[3];
-};
-
-const EngineFile kControl = {L"control", {L"wb", L"ent", L".ocx"}};
-const EngineFile kCompanion = {L"companion file", {L"wb", L"ent", L".lic"}};
-const EngineFile kLibrary = {L"library", {L"wb", L"64", L".dll"}};
 
 const wchar_t* OrEmpty(const wchar_t* text) { return text != nullptr ? text : L""; }
 
@@ -52,12 +43,6 @@ bool GetNativeSystemDirectory(wchar_t* dir) {
 bool GetNativeSystemX86Directory(wchar_t* dir) {
   QEL_TRACE();
   return LookUpSpecialFolder(L"GetNativeSystemX86Directory", dir, CSIDL_SYSTEMX86);
-}
-
-// True when anything already lies at path.
-bool IsFile(const wchar_t* path) {
-  QEL_TRACE();
-  return GetFileAttributesImpl(path) != INVALID_FILE_ATTRIBUTES;
 }
 
 // Makes a directory current while the engine is installed, so that the registration tool
@@ -108,19 +93,13 @@ bool FindEngineFile(const wchar_t* engineDir, wchar_t* foundName, const EngineFi
   return false;
 }
 
-// The engine directory and the control's name as listed there, when all three files are there.
-bool FindEngine(const wchar_t* installDir, wchar_t* engineDir, wchar_t* controlName) {
-  return BuildPath(engineDir, installDir, kEngineSubdir) && FindEngineFile(engineDir, controlName, kControl) &&
-         FindEngineFile(engineDir, nullptr, kCompanion) && FindEngineFile(engineDir, nullptr, kLibrary);
-}
-
-// Copies until it succeeds or the user gives up; quiet mode gives up at once.
-bool CopyEngineWithRetry(const wchar_t* engineDir, const wchar_t* systemDir) {
-  for (;;) {
-    DWORD error = 0;
-    if (CopyFilesToDir(engineDir, systemDir, &error, false)) return true;
-    if (!AskRetryEngineCopy(error)) return false;
+// The engine directory and the three files' names as listed there, when all are there.
+bool FindEngine(const wchar_t* installDir, wchar_t* engineDir, PathBuffer* names) {
+  if (!BuildPath(engineDir, installDir, kEngineSubdir)) return false;
+  for (int i = 0; i < kEngineFileCount; ++i) {
+    if (!FindEngineFile(engineDir, names[i], kEngineFiles[i])) return false;
   }
+  return true;
 }
 
 }  // namespace
@@ -161,30 +140,23 @@ int HandleVBAEngine(const wchar_t* installDir, const wchar_t* systemDir) {
   }
   CurrentDirectoryChange current(systemDir);
   PathBuffer engineDir = {};
-  PathBuffer controlName = {};
-  if (!FindEngine(installDir, engineDir, controlName)) {
+  PathBuffer names[kEngineFileCount] = {};
+  if (!FindEngine(installDir, engineDir, names)) {
     current.Restore();
     ShowEngineNotFound();
     return 1;
   }
-  PathBuffer target = {};
-  if (!BuildPath(target, systemDir, controlName)) {
+  EngineTransaction engine;
+  if (!PlanEngineTransaction(engine, systemDir, names)) {
     current.Restore();
     ShowSystemDirNotFound(systemDir);
     return 1;
   }
-  // An earlier control goes out of the registry before its file is replaced; whether the
-  // tool managed it does not matter, the new control is registered over it.
-  if (IsFile(target)) SpawnRegSvr(target, false);
-  if (!CopyEngineWithRetry(engineDir, systemDir)) {
-    current.Restore();
-    return 1;
-  }
-  const int exitCode = SpawnRegSvr(target, true);
+  int registration = 0;
+  const int result = ReplaceEngineFiles(engine, engineDir, &registration);
   current.Restore();
-  if (exitCode == 0) return 0;
-  ShowEngineRegisterFailed(target, exitCode);
-  return 1;
+  if (registration != 0) ShowEngineRegisterFailed(engine.targets[kEngineControl], registration);
+  return result;
 }
 
 int HandleQELInfo(const wchar_t* installDir) {

@@ -11,10 +11,11 @@ int Handle64Bit(const wchar_t* installDir);
 // Elsewhere nothing is installed: 1 only when the system directory cannot be found.
 int Handle32Bit(const wchar_t* installDir);
 
-// Copies every file of the engine directory into systemDir and registers the control there,
-// unregistering a control of the same name found there first. A copy that fails can be
-// retried (never in quiet mode). systemDir is the current directory meanwhile; the one
-// before is back on every return, before any message. Returns 0 installed, 1 revert.
+// Puts the engine's three files from the engine directory into systemDir and registers the
+// control there, unregistering a control of the same name found there first, all or nothing
+// (see enginetransaction.h). A copy or rename that fails can be retried (never in quiet
+// mode). systemDir is the current directory meanwhile; the one before is back on every
+// return, before any message. Returns 0 installed, 1 revert (the earlier engine as it was).
 int HandleVBAEngine(const wchar_t* installDir, const wchar_t* systemDir);
 
 // Registers the Explorer extension where it lies. Returns 0 registered, 1 not found or not

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <functional>
 #include <memory>
 
@@ -24,7 +25,8 @@ struct Outcome {
 void ExpectOutcome(const Installation& inst, const Outcome& outcome) {
   const EngineNames& names = inst.names();
   for (const std::wstring& name : {names.control, names.companion, names.library}) {
-    EXPECT_EQ(SameContent(inst.InSystemDir(name), inst.Engine(name)), outcome.engineCopied) << Narrow(name);
+    const std::wstring target = inst.InSystemDir(name);
+    EXPECT_TRUE(outcome.engineCopied ? SameContent(target, inst.Engine(name)) : !Exists(target)) << Narrow(name);
   }
   EXPECT_EQ(IsRegistered(inst.InSystemDir(names.control)), outcome.engineRegistered);
   EXPECT_EQ(IsRegistered(inst.Extension()), outcome.extensionRegistered);
@@ -40,12 +42,17 @@ TEST(CopyTypicalRun, InstallsTheEngineAndTheExtensionSilently) {
   ExpectOutcome(inst, {true, true, true});
 
   const std::vector<std::wstring> expected = {
-      L"wWinMain", L"DebugPrintArgs", L"qel_main_main", L"DebugPrintArgs", L"IsHigherThanWindowsXP",
-      L"IsNotElevated", L"IsElevated", L"qel_tmain", L"DebugPrintArgs", L"IsDirectory", L"GetFileAttributesImpl",
-      L"IsNative64Bit", L"Handle64Bit", L"GetNativeSystemDirectory", L"GetNativeSystemX86Directory",
-      L"HandleVBAEngine", L"FindFileFileInDir", L"FindFileFileInDir", L"FindFileFileInDir", L"IsFile",
-      L"GetFileAttributesImpl", L"CopyFilesToDir", L"CopyFileImpl", L"CopyFileImpl", L"CopyFileImpl",
-      L"SpawnRegSvr", L"SpawnProgram", L"HandleQELInfo", L"FindFileFileInDir", L"SpawnRegSvr", L"SpawnProgram"};
+      L"wWinMain", L"DebugPrintArgs", L"qel_main_main", L"DebugPrintArgs", L"IsHigherThanWindowsXP", L"IsNotElevated",
+      L"IsElevated", L"qel_tmain", L"DebugPrintArgs", L"IsDirectory", L"GetFileAttributesImpl", L"IsNative64Bit",
+      L"Handle64Bit", L"GetNativeSystemDirectory", L"GetNativeSystemX86Directory", L"HandleVBAEngine",
+      L"FindFileFileInDir", L"FindFileFileInDir", L"FindFileFileInDir", L"PlanEngineTransaction", L"ReplaceEngineFiles",
+      L"RecoverEngineFiles", L"OpenJournal", L"OpenJournal", L"OpenJournal", L"StageEngineFiles",
+      L"GetFileAttributesImpl", L"GetFileAttributesImpl", L"GetFileAttributesImpl", L"OpenJournal", L"WritePlan",
+      L"CopyFileImpl", L"CopyFileImpl", L"CopyFileImpl", L"MoveFileImpl", L"SwapEngineFile", L"MoveFileImpl",
+      L"SwapEngineFile", L"MoveFileImpl", L"SwapEngineFile", L"MoveFileImpl", L"SpawnRegSvr", L"SpawnProgram",
+      L"CommitEngineFiles", L"MoveFileImpl", L"CompleteCommit", L"RemoveHelperFile", L"DeleteFileImpl",
+      L"RemoveHelperFile", L"DeleteFileImpl", L"RemoveHelperFile", L"DeleteFileImpl", L"DeleteFileImpl",
+      L"HandleQELInfo", L"FindFileFileInDir", L"SpawnRegSvr", L"SpawnProgram"};
   EXPECT_EQ(run.Functions(), expected);
   // The registration tool's command line, as the helper logs it.
   EXPECT_TRUE(run.TraceContains(L"regsvr32.exe /s \"" + inst.InSystemDir(inst.names().control) + L"\""));
@@ -66,8 +73,8 @@ TEST(CopyTypicalRun, ARelativeDirectoryIsTheFolderInTheCurrentDirectory) {
   ExpectOutcome(inst, {true, true, true});
 }
 
-// An engine control already in the system directory is unregistered before the new files go
-// over it, and the new one registered afterwards.
+// An engine control already in the system directory is unregistered once the new files are
+// staged and before they take its place, and the new one registered afterwards.
 TEST(CopyTypicalRun, AnEarlierEngineIsUnregisteredFirst) {
   Installation inst;
   const std::wstring target = inst.InSystemDir(inst.names().control);
@@ -77,13 +84,17 @@ TEST(CopyTypicalRun, AnEarlierEngineIsUnregisteredFirst) {
   ExpectRun(run, 0, {});
   ExpectOutcome(inst, {true, true, true});
   const std::vector<std::wstring> functions = run.Functions();
-  const auto isFile = std::find(functions.begin(), functions.end(), L"IsFile");
-  ASSERT_GE(functions.end() - isFile, 5);
-  EXPECT_EQ(std::vector<std::wstring>(isFile, isFile + 5),
-            (std::vector<std::wstring>{L"IsFile", L"GetFileAttributesImpl", L"SpawnRegSvr", L"SpawnProgram",
-                                       L"CopyFilesToDir"}));
+  const auto staged = std::find(functions.begin(), functions.end(), L"StageEngineFiles");
+  const auto unregistered = std::find(staged, functions.end(), L"SpawnRegSvr");
+  ASSERT_GE(functions.end() - unregistered, 3);
+  EXPECT_EQ(std::vector<std::wstring>(unregistered, unregistered + 3),
+            (std::vector<std::wstring>{L"SpawnRegSvr", L"SpawnProgram", L"SwapEngineFile"}));
   EXPECT_TRUE(run.TraceContains(L"regsvr32.exe /s /u \"" + target + L"\""));
 }
+
+// An engine in the system directory before the run: none, or an earlier version, registered,
+// which an application may have loaded.
+enum class Earlier { None, Registered, Loaded };
 
 // Every row of the failure table, shown and quiet. Quiet operation shows nothing and takes
 // the fixed answers: no retry of the engine copy.
@@ -91,11 +102,12 @@ struct CopyRow {
   const char* name;
   InstallationOptions options;
   bool quiet;
-  bool engineInUse;  // its control in the system directory is held open by an application
+  bool engineInUse;  // an earlier engine, registered, whose control an application holds open
   std::vector<int> answers;
   DWORD exitCode;
   std::vector<Message> boxes;
   Outcome outcome;
+  Earlier earlier = Earlier::None;
 };
 
 InstallationOptions With(std::function<void(InstallationOptions&)> change) {
@@ -117,15 +129,39 @@ ExpectedBox Filled(Message message, const Installation& inst, DWORD registration
   }
 }
 
+// The files in the system directory that the next restart deletes: PendingFileRenameOperations
+// holds pairs of a source ("\??\C:\...") and a target, and an empty target deletes the source.
+// Other scenarios' installers leave theirs elsewhere.
+std::vector<std::wstring> DeletedAtRestart() {
+  std::vector<wchar_t> data(65536);
+  DWORD bytes = static_cast<DWORD>((data.size() - 2) * sizeof(wchar_t));
+  RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
+               L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ, nullptr, data.data(), &bytes);
+  const std::wstring dir = SystemDir() + L"\\";
+  std::vector<std::wstring> deleted;
+  for (const wchar_t* source = data.data(); *source != 0;) {
+    const wchar_t* target = source + wcslen(source) + 1;
+    if (*target == 0 && _wcsnicmp(source + 4, dir.c_str(), dir.size()) == 0) deleted.push_back(source + 4);
+    source = target + wcslen(target) + 1;
+  }
+  return deleted;
+}
+
 TEST_P(CopyFailureTest, Row) {
   const CopyRow& row = GetParam();
   Installation inst(row.options);
-  std::unique_ptr<LockedFile> lock;
-  if (row.engineInUse) {
-    const std::wstring target = inst.InSystemDir(inst.names().control);
-    ASSERT_TRUE(CopyFileW(GoodComponent().c_str(), target.c_str(), FALSE));
-    lock = std::make_unique<LockedFile>(target);
+  const std::wstring control = inst.InSystemDir(inst.names().control);
+  const std::string earlier = ReadAll(GoodComponent()) + "EARLIER";  // another version: other bytes, loads alike
+  const std::vector<std::wstring> names = {inst.names().control, inst.names().companion, inst.names().library};
+  const bool hasEarlier = row.engineInUse || row.earlier != Earlier::None;
+  if (hasEarlier) {
+    for (const std::wstring& name : names) std::ofstream(Narrow(inst.InSystemDir(name)), std::ios::binary) << earlier;
+    ASSERT_EQ(RegSvr(control, true), 0u);
   }
+  std::unique_ptr<LockedFile> lock;
+  if (row.engineInUse) lock = std::make_unique<LockedFile>(control);
+  // This program stands for an application that has the control loaded.
+  HMODULE loaded = row.earlier == Earlier::Loaded ? LoadLibraryW(control.c_str()) : nullptr;
   std::vector<Press> presses;
   for (int answer : row.answers) presses.push_back({answer});
   // The last Retry is preceded by the user closing the application that held the engine.
@@ -140,12 +176,27 @@ TEST_P(CopyFailureTest, Row) {
   std::vector<ExpectedBox> boxes;
   for (Message message : row.boxes) boxes.push_back(Filled(message, inst, registrationExit));
   ExpectRun(run, row.exitCode, boxes);
-  if (row.engineInUse) {
-    // The control held open was already there with the same content: only its registration tells.
-    EXPECT_EQ(IsRegistered(inst.InSystemDir(inst.names().control)), row.outcome.engineRegistered);
-  } else {
-    ExpectOutcome(inst, row.outcome);
+  if (row.exitCode == 0 || !hasEarlier) ExpectOutcome(inst, row.outcome);
+  if (row.exitCode != 0 && hasEarlier) {
+    for (const std::wstring& name : names) EXPECT_EQ(ReadAll(inst.InSystemDir(name)), earlier) << Narrow(name);
   }
+  EXPECT_EQ(IsRegistered(control), row.exitCode == 0 || hasEarlier);
+  if (row.earlier != Earlier::Loaded) return;
+  // The earlier control, loaded, waits under a name of its own for the next restart; so does
+  // the backup of a second run over the new control, loaded too. The restart (of the prefix
+  // only: "wineboot -r" ends no program and leaves the prefix's links alone; no other scenario
+  // runs in it meanwhile) deletes both.
+  FreeLibrary(loaded);
+  loaded = LoadLibraryW(control.c_str());
+  ExpectRun(RunHelper(L"copy " + Quoted(inst.path()) + L" quiet"), 0, {});
+  FreeLibrary(loaded);
+  const std::vector<std::wstring> waiting = DeletedAtRestart();
+  ASSERT_EQ(waiting.size(), 2u);
+  EXPECT_TRUE(ReadAll(waiting[0]) == earlier);
+  EXPECT_TRUE(SameContent(waiting[1], inst.Engine(inst.names().control)));
+  EXPECT_TRUE(RunProgram(Quoted(SystemDir() + L"\\wineboot.exe") + L" -r").ended);
+  for (const std::wstring& path : waiting) EXPECT_FALSE(Exists(path)) << Narrow(path) << " is left after a restart";
+  ExpectOutcome(inst, row.outcome);
 }
 
 const Outcome kNothing = {false, false, false};
@@ -169,10 +220,14 @@ INSTANTIATE_TEST_SUITE_P(
         CopyRow{"EngineInUseRetryAfterClosing", {}, false, true, {IDRETRY}, 0,
                 {Message::RetryEngineCopy}, kAll},
         CopyRow{"EngineInUseQuiet", {}, true, true, {}, 1, {}, kNothing},
+        CopyRow{"EngineLoadedByAnApplicationQuiet", {}, true, false, {}, 0, {}, kAll, Earlier::Loaded},
         CopyRow{"EngineRegistrationFails", With([](InstallationOptions& o) { o.failingControl = true; }), false,
-                false, {}, 1, {Message::EngineRegisterFailed}, {true, false, false}},
+                false, {}, 1, {Message::EngineRegisterFailed}, kNothing},
         CopyRow{"EngineRegistrationFailsQuiet", With([](InstallationOptions& o) { o.failingControl = true; }), true,
-                false, {}, 1, {}, {true, false, false}},
+                false, {}, 1, {}, kNothing},
+        CopyRow{"EngineRegistrationFailsOverAnEarlierOneQuiet",
+                With([](InstallationOptions& o) { o.failingControl = true; }), true, false, {}, 1, {}, kNothing,
+                Earlier::Registered},
         CopyRow{"ExtensionFolderMissing", With([](InstallationOptions& o) { o.extensionFolder = false; }), false,
                 false, {}, 0, {Message::ExtensionNotFound}, kEngineOnly},
         CopyRow{"ExtensionMissing", With([](InstallationOptions& o) { o.extension = false; }), false, false, {}, 0,

@@ -100,16 +100,25 @@ TEST_F(ProcessTest, AProgramThatCannotBeStartedGivesOne) {
   }
 }
 
-// Wine cannot make a wait or an exit-code query fail on a real child: through the seam.
+// Wine cannot make a wait or an exit-code query fail on a real child: through the seam. A
+// child that cannot be waited for is stopped, and ends some time after: it is waited for.
 TEST_F(ProcessTest, AChildWhoseEndCannotBeObservedCountsAsFailureNotSuccess) {
   const std::wstring commandLine = Quoted(TestArtifact(L"qel_child.exe")) + L" 0";
   {
     ProcessRecorder processes;
-    ScopedOverride<DWORD(HANDLE, DWORD)> wait(Platform().WaitForSingleObject, [](HANDLE, DWORD) {
+    std::vector<std::string> steps;
+    ScopedOverride<DWORD(HANDLE, DWORD)> wait(Platform().WaitForSingleObject, [&](HANDLE process, DWORD timeout) {
+      steps.push_back(timeout == INFINITE ? "wait" : "wait with a time limit");
+      if (timeout != INFINITE) return wait.original()(process, timeout);
       SetLastError(ERROR_INVALID_HANDLE);
-      return WAIT_FAILED;
+      return static_cast<DWORD>(WAIT_FAILED);
+    });
+    ScopedOverride<BOOL(HANDLE, UINT)> stop(Platform().TerminateProcess, [&](HANDLE process, UINT code) {
+      steps.push_back("stop");
+      return stop.original()(process, code);
     });
     EXPECT_EQ(SpawnProgram(commandLine.c_str()), 1);
+    EXPECT_EQ(steps, (std::vector<std::string>{"wait", "stop", "wait with a time limit"}));
     ASSERT_EQ(processes.started.size(), 1u);
     EXPECT_TRUE(processes.HandlesClosed(processes.started[0]));
   }

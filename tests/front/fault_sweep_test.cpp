@@ -2,11 +2,15 @@
 // one run per call that can fail makes exactly that call fail, each from a freshly prepared
 // state, and checks what must hold after any run: a result of 0 or 1, no failure reported as
 // success, no file changed outside the scenario's own, every handle, listing and key closed
-// once, the current directory back, and no box while quiet mode is on.
+// once, the current directory back, and no box while quiet mode is on. For "copy", a second
+// sweep makes every call from one on fail, so that the disk stays as a run killed there
+// leaves it; the next run, on a whole platform, must mend it and install.
 
 #include <cstdio>
+#include <fstream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <type_traits>
@@ -14,6 +18,7 @@
 #include <vector>
 
 #include "base/messages.h"
+#include "base/process.h"
 #include "base/text.h"
 #include "front/main.h"
 #include "support/components.h"
@@ -39,7 +44,7 @@ Fail<R> FailWith(const std::function<R(A...)>&, V value, DWORD error) {
 // Every entry of the seam, with the value and the last error that it fails with.
 template <class Visit>
 void VisitEntries(PlatformCalls& p, Visit visit) {
-  static_assert(sizeof(PlatformCalls) == 54 * sizeof(std::function<void()>), "an entry is missing here");
+  static_assert(sizeof(PlatformCalls) == 58 * sizeof(std::function<void()>), "an entry is missing here");
   FAILS(FindFirstFileW, INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
   FAILS(FindNextFileW, FALSE, ERROR_NETNAME_DELETED);
   FAILS(GetFileAttributesW, INVALID_FILE_ATTRIBUTES, ERROR_ACCESS_DENIED);
@@ -80,6 +85,10 @@ void VisitEntries(PlatformCalls& p, Visit visit) {
   FAILS(GetSystemDirectoryW, 0, ERROR_NOT_ENOUGH_MEMORY);
   FAILS(SetDefaultDllDirectories, FALSE, ERROR_PROC_NOT_FOUND);
   FAILS(SetDllDirectoryW, FALSE, ERROR_ACCESS_DENIED);
+  FAILS(MoveFileExW, FALSE, ERROR_SHARING_VIOLATION);
+  FAILS(WriteFile, FALSE, ERROR_DISK_FULL);
+  FAILS(ReadFile, FALSE, ERROR_READ_FAULT);
+  FAILS(FlushFileBuffers, FALSE, ERROR_WRITE_FAULT);
   NEVER(FindClose), NEVER(CloseHandle), NEVER(RegCloseKey), NEVER(CoUninitialize), NEVER(GetLastError);
   NEVER(SetLastError), NEVER(OutputDebugStringW), NEVER(MultiByteToWideChar), NEVER(GetCurrentProcessId);
   NEVER(GetCurrentProcess), NEVER(GetStartupInfoW), NEVER(GetNativeSystemInfo), NEVER(VerSetConditionMask);
@@ -87,10 +96,11 @@ void VisitEntries(PlatformCalls& p, Visit visit) {
 }
 
 // For the time of one run: what was opened and not yet closed, which files were changed, and
-// what went against the rules; then, over it, the layer that counts every call and fails one.
+// what went against the rules; then, over it, the layer that counts every call and fails one,
+// or every one from there on.
 class FaultLayer {
  public:
-  explicit FaultLayer(size_t failAt) : saved_(Platform()) {
+  FaultLayer(size_t failAt, bool onwards) : saved_(Platform()) {
     PlatformCalls& p = Platform();
     After(p.FindFirstFileW, [this](HANDLE listing, auto...) { Opened(listing); });
     After(p.CreateFileW, [this](HANDLE file, auto...) { Opened(file); });
@@ -101,6 +111,11 @@ class FaultLayer {
     After(p.ShellExecuteExW, [this](BOOL ok, SHELLEXECUTEINFOW* info) { Opened(ok ? info->hProcess : nullptr); });
     After(p.CreateProcessW, [this](BOOL ok, auto, auto, auto, auto, auto, auto, auto, auto, auto, auto process) {
       for (HANDLE handle : {process->hProcess, process->hThread}) Opened(ok ? handle : nullptr);
+      HANDLE child = nullptr;
+      if (ok && DuplicateHandle(GetCurrentProcess(), process->hProcess, GetCurrentProcess(), &child, SYNCHRONIZE,
+                                FALSE, 0)) {
+        children.push_back(child);
+      }
     });
     for (auto* close : {&p.FindClose, &p.CloseHandle}) Before(*close, [this](HANDLE handle) { Closed(handle); });
     Before(p.RegCloseKey, [this](HKEY key) { Closed(key); });
@@ -109,17 +124,24 @@ class FaultLayer {
     }
     Before(p.SetFileAttributesW, [this](LPCWSTR path, DWORD) { changed.push_back(path); });
     Before(p.CopyFileW, [this](LPCWSTR, LPCWSTR dst, BOOL) { changed.push_back(dst); });
+    Before(p.MoveFileExW, [this](LPCWSTR src, LPCWSTR dst, DWORD) {
+      changed.push_back(src);
+      if (dst != nullptr) changed.push_back(dst);
+    });
+    Before(p.CreateFileW, [this](LPCWSTR path, DWORD access, auto...) {
+      if ((access & GENERIC_WRITE) != 0) changed.push_back(path);
+    });
     Before(p.MessageBoxW, [this](HWND, LPCWSTR, LPCWSTR, UINT) {
       if (QuietMode) problems.push_back("a box in quiet mode");
     });
-    VisitEntries(p, [this, failAt](const char* name, auto& entry, auto failure) {
-      entry = LayerOver(entry, [this, failAt, name, failure](const auto& below, auto... args) {
+    VisitEntries(p, [this, failAt, onwards](const char* name, auto& entry, auto failure) {
+      entry = LayerOver(entry, [this, failAt, onwards, name, failure](const auto& below, auto... args) {
         using Result = decltype(below(args...));
         calls.push_back(name);
         if constexpr (!std::is_same_v<decltype(failure), Never>) {
           failable.push_back(calls.size());
-          if (calls.size() == failAt) {
-            failed = name;
+          if (calls.size() == failAt || (onwards && failAt != 0 && calls.size() > failAt)) {
+            if (failed.empty()) failed = name;
             ::SetLastError(failure.error);
             return static_cast<Result>(failure.value);
           }
@@ -128,7 +150,12 @@ class FaultLayer {
       });
     });
   }
-  ~FaultLayer() { Platform() = saved_; }
+  // The children it started end, as a killed run's have before the next run starts.
+  ~FaultLayer() {
+    Platform() = saved_;
+    for (HANDLE child : children) EXPECT_EQ(WaitForSingleObject(child, 60000), WAIT_OBJECT_0) << "still runs";
+    for (HANDLE child : children) CloseHandle(child);
+  }
 
   std::vector<std::string> calls;  // the entry of each call, in order
   std::vector<size_t> failable;    // the numbers of those that can fail
@@ -136,6 +163,7 @@ class FaultLayer {
   std::map<HANDLE, int> open;      // times opened less times closed
   std::vector<std::wstring> changed;
   std::vector<std::string> problems;
+  std::vector<HANDLE> children;
 
  private:
   void Opened(void* handle) {
@@ -175,19 +203,50 @@ struct Scenario {
   std::vector<std::wstring> mayChange;  // what the run may change: these and what lies below them
 };
 
+// Quiet over an earlier engine, registered, whose bytes differ from the new one's; not quiet,
+// with only an earlier companion file, whose first question is answered Retry, which gets over
+// a single failure. All or nothing: a run that ends with 1 leaves the three files byte for
+// byte as they were, and the earlier control registered as it was; no staged file or backup
+// stays after any run.
 struct CopyScenario : Scenario {
   explicit CopyScenario(bool quiet) : quiet(quiet) {
-    if (quiet) CopyFileW(FailingComponent().c_str(), system.Control().c_str(), FALSE);  // an earlier control
-    mayChange = {inst.path(), system.Control(), system.Companion(), system.Library()};
+    for (const std::wstring& file : Files()) {
+      if (quiet || file == system.Companion()) {
+        std::ofstream(Narrow(file), std::ios::binary) << ReadAll(GoodComponent()) << "EARLIER";
+      }
+    }
+    if (quiet) {
+      EXPECT_EQ(SpawnRegSvr(system.Control().c_str(), true), 0);
+    }
+    answers = {IDRETRY};
+    before = Contents();
+    registeredBefore = IsRegistered(system.Control());
+    mayChange = {inst.path(), system.Control(), system.Companion(), system.Library(), system.HelperNames() + L"*"};
   }
   int Run() override { return quiet ? RunHelper({L"copy", inst.path(), L"quiet"}) : RunHelper({L"copy", inst.path()}); }
   bool Done() override {
     return SameContent(system.Control(), inst.Control()) && SameContent(system.Companion(), inst.Companion()) &&
            SameContent(system.Library(), inst.Library()) && IsRegistered(system.Control());
   }
+  bool Honest(int result, const std::string&, const std::vector<Box>& boxes) override {
+    for (const std::wstring& file : system.Leftovers()) {
+      if (file.rfind(L".new") == file.size() - 4 || file.rfind(L".old") == file.size() - 4) return false;
+    }
+    const bool retried = !boxes.empty() && (boxes[0].style & MB_TYPEMASK) == MB_RETRYCANCEL;
+    if (result == 0 || retried) return result == 0 && Done();
+    return Contents() == before && IsRegistered(system.Control()) == registeredBefore;
+  }
+  std::vector<std::wstring> Files() const { return {system.Control(), system.Companion(), system.Library()}; }
+  std::vector<std::string> Contents() const {
+    std::vector<std::string> contents;
+    for (const std::wstring& file : Files()) contents.push_back(Exists(file) ? ReadAll(file) : "(none)");
+    return contents;
+  }
   bool quiet;
   Installation inst;
   EngineInSystemDir system{inst};
+  std::vector<std::string> before;
+  bool registeredBefore = false;
 };
 
 // Read-only files and folders, answered Yes; 0 then means an empty directory, as the user
@@ -261,14 +320,19 @@ const Row kRows[] = {
 
 void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
 
+// Below a folder, or, for an entry that ends with "*", any path that starts with the rest.
 bool Below(const std::wstring& path, const std::wstring& folder) {
   const std::wstring plain = path.rfind(L"\\\\?\\", 0) == 0 ? path.substr(4) : path;
-  return plain.size() >= folder.size() && EqualsNoCase(plain.substr(0, folder.size()).c_str(), folder.c_str()) &&
-         (plain.size() == folder.size() || plain[folder.size()] == L'\\');
+  const bool prefix = !folder.empty() && folder.back() == L'*';
+  const size_t size = folder.size() - (prefix ? 1 : 0);
+  return plain.size() >= size && EqualsNoCase(plain.substr(0, size).c_str(), folder.substr(0, size).c_str()) &&
+         (prefix || plain.size() == size || plain[size] == L'\\');
 }
 
-// One run, failing call number failAt (0: none). Returns the layer's record of the calls.
-std::pair<std::vector<std::string>, std::vector<size_t>> RunAndCheck(const Row& row, size_t failAt) {
+// One run, failing call number failAt (0: none), or, killed, every call from there on; then
+// a killed run's next run on the whole platform must install. Returns the layer's record.
+std::pair<std::vector<std::string>, std::vector<size_t>> RunAndCheck(const Row& row, size_t failAt,
+                                                                     bool killed = false) {
   std::unique_ptr<Scenario> scenario = row.make();
   QuietModeGuard quiet;
   BoxRecorder boxes;
@@ -276,13 +340,16 @@ std::pair<std::vector<std::string>, std::vector<size_t>> RunAndCheck(const Row& 
   boxes.unscriptedIsFailure = false;
   TraceRecorder trace;
   const std::wstring before = CurrentDirectoryPath();
-  FaultLayer layer(failAt);
+  SCOPED_TRACE(std::string(killed ? "failing from call " : "failing call ") + std::to_string(failAt));
+  std::optional<FaultLayer> faults;
+  FaultLayer& layer = faults.emplace(failAt, killed);
   const int result = scenario->Run();
 
-  SCOPED_TRACE(std::string("failing call ") + std::to_string(failAt) + " (" + layer.failed + ")");
+  SCOPED_TRACE("first failed: " + layer.failed);
   EXPECT_TRUE(result == 0 || result == 1) << result;
   EXPECT_TRUE(failAt != 0 || (result == 0 && scenario->Done())) << "the scenario works without a failure";
-  EXPECT_TRUE(scenario->Honest(result, layer.failed, boxes.boxes)) << "a failure reported as success";
+  EXPECT_TRUE(killed ? result != 0 || scenario->Done() : scenario->Honest(result, layer.failed, boxes.boxes))
+      << "a failure reported as success";
   for (const auto& handle : layer.open) EXPECT_EQ(handle.second, 0) << "a handle still open";
   for (const std::string& problem : layer.problems) ADD_FAILURE() << problem;
   for (const std::wstring& path : layer.changed) {
@@ -290,8 +357,15 @@ std::pair<std::vector<std::string>, std::vector<size_t>> RunAndCheck(const Row& 
     for (const std::wstring& folder : scenario->mayChange) allowed = allowed || Below(path, folder);
     EXPECT_TRUE(allowed) << "changed " << Narrow(path);
   }
+  const auto record = std::make_pair(layer.calls, layer.failable);
+  faults.reset();
+  if (killed) {
+    SetCurrentDirectoryW(before.c_str());
+    EXPECT_EQ(scenario->Run(), 0) << "the run after a killed one";
+    EXPECT_TRUE(scenario->Done()) << "the run after a killed one";
+  }
   EXPECT_EQ(CurrentDirectoryPath(), before);
-  return {layer.calls, layer.failable};
+  return record;
 }
 
 class FaultSweep : public ::testing::TestWithParam<Row> {};
@@ -309,7 +383,19 @@ TEST_P(FaultSweep, EveryCallFailsInTurn) {
   std::printf("%s: %zu calls, %zu faulted runs\n", GetParam().name, clean.first.size(), clean.second.size());
 }
 
-INSTANTIATE_TEST_SUITE_P(Scenarios, FaultSweep, ::testing::ValuesIn(kRows),
-                         [](const ::testing::TestParamInfo<Row>& info) { return std::string(info.param.name); });
+class KilledRunSweep : public ::testing::TestWithParam<Row> {};
+
+// The disk as a run killed at each call leaves it, mended by the next run.
+TEST_P(KilledRunSweep, ARunKilledAtAnyCallIsMendedByTheNext) {
+  RunAndCheck(GetParam(), 0);
+  const auto clean = RunAndCheck(GetParam(), 0);
+  for (size_t call : clean.second) RunAndCheck(GetParam(), call, true);
+  std::printf("%s: %zu killed runs, each mended\n", GetParam().name, clean.second.size());
+}
+
+std::string RowName(const ::testing::TestParamInfo<Row>& info) { return info.param.name; }
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, FaultSweep, ::testing::ValuesIn(kRows), RowName);
+INSTANTIATE_TEST_SUITE_P(Scenarios, KilledRunSweep, ::testing::ValuesIn(kRows, kRows + 2), RowName);  // "copy"
 
 }  // namespace

@@ -205,11 +205,19 @@ TEST_F(RespawnTest, TheCopysExitCodeComesBackAndAnUnreadableOneReverts) {
   EXPECT_EQ(fakeProcessCloses, 4);
 
   exitCode = 0;
-  ScopedOverride<DWORD(HANDLE, DWORD)> waitFails(Platform().WaitForSingleObject, [](HANDLE, DWORD) {
+  // A copy that cannot be waited for is stopped, and ends some time after: it is waited for.
+  ScopedOverride<DWORD(HANDLE, DWORD)> waitFails(Platform().WaitForSingleObject, [&](HANDLE process, DWORD timeout) {
+    if (timeout != INFINITE) return waitFails.original()(process, timeout);
     SetLastError(ERROR_INVALID_HANDLE);
     return static_cast<DWORD>(WAIT_FAILED);
   });
+  ScopedOverride<BOOL(HANDLE, UINT)> stop(Platform().TerminateProcess, [this](HANDLE, UINT) {
+    events.push_back(L"stop");
+    return TRUE;
+  });
   EXPECT_EQ(RespawnSpawnProgram(arguments.argc(), arguments.argv()), 1);
+  EXPECT_EQ(std::vector<std::wstring>(events.end() - 2, events.end()),
+            (std::vector<std::wstring>{L"stop", L"wait with a time limit"}));
   EXPECT_EQ(fakeProcessCloses, 5);
   EXPECT_TRUE(trace.Contains(
       L"RespawnSpawnProgram: the exit code of the elevated copy cannot be read, LastError: <6>"));

@@ -1,5 +1,6 @@
 #include "support/components.h"
 
+#include "tasks/enginetransaction.h"
 
 namespace {
 
@@ -93,6 +94,11 @@ Installation::Installation(const InstallationOptions& options) : tag_(NextTag())
 EngineInSystemDir::EngineInSystemDir(const Installation& installation)
     : dir_(SystemDir()),
       names_{installation.ControlName(), installation.CompanionName(), installation.LibraryName()} {
+  EngineTransaction plan;
+  PathBuffer names[kEngineFileCount] = {};
+  for (int i = 0; i < kEngineFileCount; ++i) names_[i].copy(names[i], names_[i].size());
+  EXPECT_TRUE(PlanEngineTransaction(plan, dir_.c_str(), names));
+  stem_ = plan.stem;
   Remove();
 }
 
@@ -102,8 +108,17 @@ int EngineInSystemDir::Present() const {
   return present;
 }
 
+std::vector<std::wstring> EngineInSystemDir::Leftovers() const {
+  std::vector<std::wstring> found;
+  for (const std::wstring& name : ListNames(dir_)) {
+    if ((dir_ + L"\\" + name).rfind(stem_, 0) == 0) found.push_back(dir_ + L"\\" + name);
+  }
+  return found;
+}
+
 // Only the tagged names of this installation: nothing else in the system directory is touched.
 void EngineInSystemDir::Remove() const {
+  for (const std::wstring& leftover : Leftovers()) RemoveTree(leftover);
   for (const std::wstring& name : names_) {
     const std::wstring path = dir_ + L"\\" + name;
     ForgetRegistration(path);

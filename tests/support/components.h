@@ -91,9 +91,10 @@ class Installation {
   TempDir dir_;
 };
 
-// The engine files of an installation where "copy" puts them: the system directory. They
-// and the registrations of these copies are removed when it is made (what a killed run
-// left) and when it goes out of scope, whichever way the test ends.
+// The engine files of an installation where "copy" puts them: the system directory. They,
+// the helper's own files beside them and the registrations of these copies are removed when
+// it is made (what a killed run left) and when it goes out of scope, whichever way the test
+// ends.
 class EngineInSystemDir {
  public:
   explicit EngineInSystemDir(const Installation& installation);
@@ -107,11 +108,16 @@ class EngineInSystemDir {
   std::wstring Library() const { return dir_ + L"\\" + names_[2]; }
   // How many of the three are there.
   int Present() const;
+  // The start of every name of the helper's own files for this engine (staged files,
+  // backups, the journal), and those that lie there.
+  const std::wstring& HelperNames() const { return stem_; }
+  std::vector<std::wstring> Leftovers() const;
 
  private:
   void Remove() const;
   std::wstring dir_;
   std::vector<std::wstring> names_;
+  std::wstring stem_;
 };
 
 // The test COM library, and its twin whose registration fails.

@@ -56,6 +56,7 @@ void ApplyWindowsRules(PlatformCalls& platform) {
   RefuseLongPaths(platform.CreateFileW, INVALID_HANDLE_VALUE);
   RefuseLongPaths(platform.GetFileVersionInfoSizeW, 0);
   RefuseLongPaths(platform.GetFileVersionInfoW, FALSE);
+  RefuseLongPaths(platform.MoveFileExW, FALSE);
   platform.CopyFileW = LayerOver(platform.CopyFileW, CopyFileAsOnWindows);
 }
 

@@ -145,9 +145,9 @@ const Call kRegister = Call::RegisterControl;
 const Call kExtension = Call::RegisterExtension;
 
 // The typical run: an earlier control in the system directory is unregistered while it is
-// still the earlier file, the new files are copied over it, the new control is registered
-// in the system directory, which is current for the tool; then the directory before is
-// back, and the extension is registered where it lies.
+// still the earlier file, the new files take the earlier ones' places, the new control is
+// registered in the system directory, which is current for the tool, and no file of the
+// helper's own stays; then the directory before is back, and the extension is registered.
 TEST_F(CopyTest, AnEarlierControlIsUnregisteredBeforeTheNewEngineIsCopiedOverItAndRegistered) {
   Installation installation;
   EngineInSystemDir system(installation);
@@ -181,12 +181,14 @@ TEST_F(CopyTest, AnEarlierControlIsUnregisteredBeforeTheNewEngineIsCopiedOverItA
   EXPECT_FALSE(IsRegistered(installation.Control()));
   EXPECT_EQ(CurrentDirectoryPath(), work.path());
   EXPECT_TRUE(boxes.boxes.empty());
+  EXPECT_TRUE(system.Leftovers().empty());
 
   const std::vector<std::wstring> traced = trace.Functions();
-  const std::vector<std::wstring> steps = {L"Handle64Bit",    L"GetNativeSystemDirectory", L"GetNativeSystemX86Directory",
-                                           L"HandleVBAEngine", L"IsFile",                  L"SpawnRegSvr",
-                                           L"CopyFilesToDir",  L"SpawnRegSvr",             L"HandleQELInfo",
-                                           L"SpawnRegSvr"};
+  const std::vector<std::wstring> steps = {
+      L"Handle64Bit",    L"GetNativeSystemDirectory", L"GetNativeSystemX86Directory", L"HandleVBAEngine",
+      L"StageEngineFiles", L"SpawnRegSvr",            L"SwapEngineFile",              L"SwapEngineFile",
+      L"SwapEngineFile", L"SpawnRegSvr",              L"CommitEngineFiles",           L"HandleQELInfo",
+      L"SpawnRegSvr"};
   std::vector<std::wstring> seen;
   std::copy_if(traced.begin(), traced.end(), std::back_inserter(seen), [&](const std::wstring& function) {
     return std::find(steps.begin(), steps.end(), function) != steps.end();
@@ -194,9 +196,9 @@ TEST_F(CopyTest, AnEarlierControlIsUnregisteredBeforeTheNewEngineIsCopiedOverItA
   EXPECT_EQ(seen, steps);
 }
 
-// What a run leaves: nothing, the engine files in the system directory, the control
-// registered there too, and the extension registered as well.
-enum class Left { Nothing, EngineFiles, Engine, Both };
+// What a run leaves: nothing, the engine in the system directory and registered there, and
+// the extension registered as well.
+enum class Left { Nothing, Engine, Both };
 
 struct ContentCase {
   const char* name;
@@ -226,7 +228,8 @@ TEST_F(CopyTest, EachMissingOrFailingFileEndsAsItsRowSays) {
       {"no companion file", Set(&O::companion, false), 1, {engineNotFound}, Left::Nothing, {}},
       {"no engine library", Set(&O::library, false), 1, {engineNotFound}, Left::Nothing, {}},
       {"the control refuses to register", Set(&O::failingControl, true), 1,
-       {{BoxKind::RegisterFailed, L"(exit code 5).\n\nRegSvr32 '{target}' failed."}}, Left::EngineFiles, {kRegister}},
+       {{BoxKind::RegisterFailed, L"(exit code 5).\n\nRegSvr32 '{target}' failed."}}, Left::Nothing,
+       {kRegister, kUnregister}},
       {"no AMD64 folder", Set(&O::extensionFolder, false), 0, {extensionNotFound}, Left::Engine, {kRegister}},
       {"no extension in the AMD64 folder", Set(&O::extension, false), 0, {extensionNotFound}, Left::Engine,
        {kRegister}},
@@ -250,10 +253,17 @@ TEST_F(CopyTest, EachMissingOrFailingFileEndsAsItsRowSays) {
       }
       EXPECT_EQ(IsRegistered(system.Control()), c.left == Left::Engine || c.left == Left::Both) << name;
       EXPECT_EQ(IsRegistered(installation.Extension()), c.left == Left::Both) << name;
+      EXPECT_TRUE(system.Leftovers().empty()) << name;
       EXPECT_EQ(CurrentDirectoryPath(), work.path()) << name;
     }
   }
 }
+
+// How the earlier engine, registered, stands when "copy" runs.
+enum class Earlier { Held, Registered, ReadOnly, UnderAJournalWithoutPlan };
+
+const Calls kBack = {Call::UnregisterControl, Call::RegisterControl};  // out of the registry and back
+const Calls kInstalled = {Call::UnregisterControl, Call::RegisterControl, Call::RegisterExtension};
 
 struct HeldCase {
   const char* name;
@@ -262,25 +272,48 @@ struct HeldCase {
   bool freedOnFirstRetry;
   int result;
   int retryBoxes;
-  int copyAttempts;
+  int swapAttempts;
+  Calls calls = kBack;
+  Earlier earlier = Earlier::Held;
+  InstallationOptions options = {};
 };
 
-// Another program holds the earlier control open without sharing: the copy fails with a
-// sharing violation (32) and the user decides.
-TEST_F(CopyTest, ACopyOntoAControlInUseIsRetriedAsTheUserDecides) {
+// An earlier engine is replaced whole, or stays as it was with its registration. Another
+// program holds its control open without sharing: it cannot be moved aside (32) and the user
+// decides.
+TEST_F(CopyTest, AnEarlierEngineIsReplacedWholeOrStaysAsItWas) {
   const std::vector<HeldCase> cases = {
       {"Cancel", false, {IDCANCEL}, false, 1, 1, 1},
       {"Retry while still in use, then Cancel", false, {IDRETRY, IDCANCEL}, false, 1, 2, 2},
-      {"Retry after the file is freed", false, {IDRETRY}, true, 0, 1, 2},
+      {"Retry after the file is freed", false, {IDRETRY}, true, 0, 1, 4, kInstalled},
       {"a question that could not be shown", false, {0}, false, 1, 1, 1},
       {"quiet", true, {}, false, 1, 0, 1},
+      {"the new control refuses to register", true, {}, false, 1, 0, 3,
+       {kUnregister, kRegister, kUnregister, kRegister}, Earlier::Registered,
+       Set(&InstallationOptions::failingControl, true)},
+      {"read-only files", true, {}, false, 0, 0, 3, kInstalled, Earlier::ReadOnly},
+      {"a journal of a stopped run naming a file elsewhere", true, {}, false, 1, 0, 0, {},
+       Earlier::UnderAJournalWithoutPlan},
   };
   for (const HeldCase& c : cases) {
-    Installation installation;
+    Installation installation(c.options);
     EngineInSystemDir system(installation);
-    const std::string earlier = "earlier control\r\n";
-    WriteNewFile(system.Control(), earlier);
+    const std::vector<std::wstring> files = {system.Control(), system.Companion(), system.Library()};
+    const std::string earlier = ReadAll(GoodComponent()) + "EARLIER ENGINE";  // loads like the library
+    for (const std::wstring& file : files) {
+      WriteNewFile(file, earlier);
+      if (c.earlier == Earlier::ReadOnly) SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY);
+    }
+    ASSERT_EQ(SpawnRegSvr(system.Control().c_str(), true), 0);
+    if (c.earlier == Earlier::UnderAJournalWithoutPlan) {  // it names the control one folder up
+      const std::wstring plan = L"QelInstallHelper engine journal 1\r\n1 ..\\" + installation.ControlName() +
+                                L"\r\n1 " + installation.CompanionName() + L"\r\n1 " + installation.LibraryName() +
+                                L"\r\n";
+      const std::string bytes(reinterpret_cast<const char*>(plan.data()), plan.size() * sizeof(wchar_t));
+      WriteNewFile(system.HelperNames() + L".replacing", bytes);
+    }
     LockedFile inUse(system.Control());
+    if (c.earlier != Earlier::Held) inUse.Release();
     onRetry = [&] {
       if (c.freedOnFirstRetry) inUse.Release();
     };
@@ -290,13 +323,15 @@ TEST_F(CopyTest, ACopyOntoAControlInUseIsRetriedAsTheUserDecides) {
 
     ExpectBoxes(std::vector<Shown>(c.retryBoxes, Shown{BoxKind::RetryCopy, L"The GetLastError() function returned: 32."}),
                 system.Control(), installation.Extension(), c.name);
-    Calls calls = {kUnregister};
-    if (c.result == 0) calls = {kUnregister, kRegister, kExtension};
-    ExpectCalls(calls, system.Control(), installation.Extension(), c.name);
-    EXPECT_EQ(Count(L"CopyFilesToDir"), c.copyAttempts) << c.name;
-    EXPECT_EQ(ReadAll(system.Control()), c.result == 0 ? ReadAll(installation.Control()) : earlier) << c.name;
-    EXPECT_EQ(IsRegistered(system.Control()), c.result == 0) << c.name;
+    ExpectCalls(c.calls, system.Control(), installation.Extension(), c.name);
+    EXPECT_EQ(Count(L"SwapEngineFile"), c.swapAttempts) << c.name;
+    const std::vector<std::wstring> news = {installation.Control(), installation.Companion(), installation.Library()};
+    for (size_t i = 0; i < files.size(); ++i) {
+      EXPECT_EQ(ReadAll(files[i]), c.result == 0 ? ReadAll(news[i]) : earlier) << c.name;
+    }
+    EXPECT_TRUE(IsRegistered(system.Control())) << c.name;
     EXPECT_EQ(IsRegistered(installation.Extension()), c.result == 0) << c.name;
+    EXPECT_EQ(system.Leftovers().size(), c.earlier == Earlier::UnderAJournalWithoutPlan ? 1u : 0u) << c.name;
     EXPECT_EQ(CurrentDirectoryPath(), work.path()) << c.name;
     onRetry = nullptr;
   }
@@ -340,7 +375,7 @@ TEST_F(CopyTest, ASystemDirectoryThatCannotBeFoundRevertsBeforeAnythingIsTouched
       ExpectBoxes(quiet ? std::vector<Shown>{} : std::vector<Shown>{{BoxKind::SystemDirNotFound, detail}},
                   system.Control(), installation.Extension(), name);
       EXPECT_TRUE(processes.started.empty()) << name;
-      EXPECT_EQ(Count(L"CopyFilesToDir"), 0) << name;
+      EXPECT_EQ(Count(L"StageEngineFiles"), 0) << name;
       EXPECT_EQ(system.Present(), 0) << name;
       EXPECT_EQ(CurrentDirectoryPath(), work.path()) << name;
     }
