@@ -2,7 +2,7 @@
 # Signs Windows images in place with an Authenticode signature (SHA-256), using osslsigncode:
 #
 #   QEL_SIGN_PFX=/secure/codesign.pfx QEL_SIGN_PASSWORD=... \
-#     scripts/sign.sh build/mingw/QelInstallHelper.exe build/mingw/tests/qel_trace.exe
+#     scripts/sign.sh build/mingw/QelInstallHelper.exe build/mingw/tools/qel_trace.exe
 #
 #   QEL_SIGN_PFX             the PKCS#12 file with the code-signing certificate and its key
 #   QEL_SIGN_PASSWORD        its password

@@ -29,7 +29,7 @@ for file in QelInstallHelper.exe qel_trace.exe docs/USER.md $(cd "$source" && fi
   [ -f "$file" ]
   check $? "holds $file"
 done
-for image in QelInstallHelper.exe tests/qel_trace.exe; do
+for image in QelInstallHelper.exe tools/qel_trace.exe; do
   cmp -s "$(basename "$image")" "$build/$image"
   check $? "$(basename "$image") is the build's"
 done

@@ -19,7 +19,7 @@ openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=QelInstallHelper te
   -keyout key.pem -out cert.pem >openssl.log 2>&1 || { cat openssl.log; exit 1; }
 password='throw away'
 openssl pkcs12 -export -in cert.pem -inkey key.pem -out sign.pfx -passout "pass:$password"
-cp "$build/QelInstallHelper.exe" "$build/tests/qel_trace.exe" signed/
+cp "$build/QelInstallHelper.exe" "$build/tools/qel_trace.exe" signed/
 QEL_SIGN_PFX=$work/sign.pfx QEL_SIGN_PASSWORD=$password "$source/scripts/sign.sh" signed/*.exe
 
 set +e
@@ -27,7 +27,7 @@ failed=0
 check() {
   if [ "$1" = 0 ]; then echo "ok: $2"; else echo "FAILED: $2"; failed=1; fi
 }
-for image in QelInstallHelper.exe tests/qel_trace.exe; do
+for image in QelInstallHelper.exe tools/qel_trace.exe; do
   name=$(basename "$image")
   osslsigncode verify -CAfile cert.pem -in "signed/$name" >"verify-$name.log" 2>&1
   check $? "$name: signature verifies against the test certificate"

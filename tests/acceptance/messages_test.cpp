@@ -1,5 +1,5 @@
 // The boxes that no command line of the built helper brings up, shown on a real display
-// through the helper's own message code (tests/tools/qel_show_message.cpp).
+// through the helper's own message code (tests/programs/show_message.cpp).
 
 #include <gtest/gtest.h>
 
@@ -28,7 +28,7 @@ TEST(TraceTool, EndsWithTheDebuggeesExitCode) {
   for (const wchar_t* code : {L"0", L"1", L"3", L"0xC0000005"}) {
     SCOPED_TRACE(Narrow(code));
     const ProgramRun run =
-        RunProgram(Quoted(TestArtifact(L"qel_trace.exe")) + L" " + Quoted(TestArtifact(L"qel_child.exe")) + L" " + code);
+        RunProgram(Quoted(TraceTool()) + L" " + Quoted(TestArtifact(L"qel_child.exe")) + L" " + code);
     EXPECT_EQ(run.exitCode, std::wcstoul(code, nullptr, 0));
   }
 }

@@ -144,7 +144,7 @@ HelperRun RunHelper(const std::wstring& arguments, std::vector<Press> presses, c
   OutputFile out;
   OutputFile err;
   const std::wstring commandLine =
-      Quoted(TestArtifact(L"qel_trace.exe")) + L" " + Quoted(helper) + (arguments.empty() ? L"" : L" " + arguments);
+      Quoted(TraceTool()) + L" " + Quoted(helper) + (arguments.empty() ? L"" : L" " + arguments);
   Started tool = Start(commandLine, out.handle(), err.handle());
   out.Close();
   err.Close();

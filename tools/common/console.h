@@ -1,6 +1,5 @@
 #pragma once
-// What the console tools (tests/tools) share: the command line they pass on and the way they
-// write text.
+// What the console tools share: the command line they pass on and the way they write text.
 
 #include <windows.h>
 

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "support/console.h"
+#include "common/console.h"
 
 namespace {
 
