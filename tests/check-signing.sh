@@ -27,6 +27,13 @@ failed=0
 check() {
   if [ "$1" = 0 ]; then echo "ok: $2"; else echo "FAILED: $2"; failed=1; fi
 }
+[ "$(ls -A signed)" = "$(printf 'QelInstallHelper.exe\nqel_trace.exe')" ] && [ -x signed/QelInstallHelper.exe ]
+check $? "the signed images replaced the copies, still executable, and nothing else is left beside them"
+mkdir refused && cp "$build/QelInstallHelper.exe" refused/
+! QEL_SIGN_PFX=$work/sign.pfx QEL_SIGN_PASSWORD=wrong "$source/scripts/sign.sh" refused/QelInstallHelper.exe \
+  >refused.log 2>&1 && cmp -s refused/QelInstallHelper.exe "$build/QelInstallHelper.exe" &&
+  [ "$(ls -A refused)" = QelInstallHelper.exe ]
+check $? "a wrong password fails and leaves the image as it was, with nothing beside it"
 for image in QelInstallHelper.exe tools/qel_trace.exe; do
   name=$(basename "$image")
   osslsigncode verify -CAfile cert.pem -in "signed/$name" >"verify-$name.log" 2>&1
