@@ -62,9 +62,10 @@ while IFS= read -r line; do
   msibuild "$out" -q "DELETE FROM CustomAction WHERE Action = '$id'" \
     -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('$id', $type, '$(attribute "$line" BinaryKey)', '$command')"
 done <"$work/actions"
-# A public property that a deferred action reads must be secure, or the value given on the
-# command line of an elevated installation does not reach the execute sequence: the WiX toolset
-# lists each Secure="yes" property in SecureCustomProperties, which wixl does not write.
+# A public property that a deferred action reads must be secure: an installation started
+# without administrator rights hands the installer service only the secure properties of its
+# command line. The WiX toolset lists each Secure="yes" property in SecureCustomProperties, which
+# wixl does not write.
 wixl "$@" -E "$here/Tarnwell.wxs" 2>/dev/null | grep '<Property .*Secure="yes"' >"$work/secure" || true
 secure=$(while IFS= read -r line; do attribute "$line" Id; done <"$work/secure" | paste -sd ';' -)
 [ -z "$secure" ] ||
