@@ -200,7 +200,8 @@ void Show(const Message& message, Writer& writer, bool all, HANDLE out, Tally& t
       ++tally.leftOut;
       continue;
     }
-    WriteText(out, Stamp(message.time) + L" " + std::to_wstring(writer.pid) + L" " + writer.image + L": " + line + L"\n");
+    const std::wstring writtenBy = std::to_wstring(writer.pid) + L" " + writer.image;
+    WriteText(out, Stamp(message.time) + L" " + writtenBy + L": " + line + L"\n");
     ++tally.printed;
   }
 }
@@ -250,8 +251,9 @@ int Listen(const ListenOptions& options, HANDLE out, HANDLE err) {
     return 1;
   }
   if (opening.outcome == Outcome::Failed) {
+    const wchar_t* needsRights = L": listening in Global\\ needs administrator rights (an elevated prompt)";
     Report(err, L"cannot create " + opening.name + L", error " + std::to_wstring(opening.error) +
-                    (options.global ? L": listening in Global\\ needs administrator rights (an elevated prompt)" : L""));
+                    (options.global ? needsRights : L""));
     return 1;
   }
   Owned stop(CreateEventW(nullptr, TRUE, FALSE, nullptr));

@@ -42,16 +42,19 @@ TEST(TraceTool, EndsWithTheDebuggeesExitCode) {
 TEST(TraceTool, ListensToAHelperThatNoDebuggerStarted) {
   const std::wstring arguments = L"clean \"C:\\qelacceptance\\not there\"";
   const HelperRun traced = RunHelper(arguments);
+  ExpectRun(traced, 0, {});
   const std::wstring other = L"PID: 4, File: <main>, line: <1>, function: <AnotherProgram>";
   DWORD helperPid = 0;
   const ListenerRun listened = Listen(L"", [&] {
     OutputDebugStringW(other.c_str());
-    helperPid = RunProgram(Quoted(HelperExe()) + L" " + arguments).processId;
+    const ProgramRun helper = RunProgram(Quoted(HelperExe()) + L" " + arguments);
+    EXPECT_EQ(helper.exitCode, 0u);
+    helperPid = helper.processId;
     // Beside it, a listener never takes the buffer: the same one, or a Global\ one whose buffer
     // cannot be made (its name taken by another object).
     HANDLE squatter = CreateMutexW(nullptr, FALSE, L"Global\\DBWIN_BUFFER");
     for (const auto& refused : {std::make_tuple(L"--all --seconds 5", 1u, "another listener holds the debug output"),
-                                std::make_tuple(L"--global", 1u, "cannot create Global\\DBWIN_BUFFER,"),
+                                std::make_tuple(L"--global --seconds 1", 1u, "cannot create Global\\DBWIN_BUFFER,"),
                                 std::make_tuple(L"--seconds 0", 255u, "usage"),
                                 std::make_tuple(L"--seconds 1 --al", 255u, "usage")}) {
       const ListenerRun run = Listen(std::get<0>(refused));
@@ -66,7 +69,8 @@ TEST(TraceTool, ListensToAHelperThatNoDebuggerStarted) {
   for (const std::wstring& line : listened.lines) {
     ASSERT_TRUE(std::regex_match(line, match, listenedLine)) << Narrow(line);
     EXPECT_EQ(Narrow(match[1].str() + L" " + match[2].str()), std::to_string(helperPid) + " QelInstallHelper.exe");
-    texts.push_back(std::regex_replace(match[3].str(), std::wregex(L"^PID: \\d+"), L"PID: " + std::to_wstring(traced.helperPid)));
+    const std::wstring tracedPid = L"PID: " + std::to_wstring(traced.helperPid);
+    texts.push_back(std::regex_replace(match[3].str(), std::wregex(L"^PID: \\d+"), tracedPid));
   }
   EXPECT_EQ(texts, traced.trace);
   const ListenerRun all = Listen(L"--all --seconds 2", [&] { OutputDebugStringW(other.c_str()); });
