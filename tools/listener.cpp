@@ -93,9 +93,10 @@ Opening Create(Owned& owner, bool section, SECURITY_ATTRIBUTES* security, const 
 }
 
 Opening OpenBuffer(const std::wstring& prefix, Buffer& buffer) {
-  if (IsHeld(prefix + L"DBWIN_BUFFER_READY")) return {Outcome::Held, prefix + L"DBWIN_BUFFER_READY", 0};
+  const std::wstring bufferReady = prefix + L"DBWIN_BUFFER_READY";
+  if (IsHeld(bufferReady)) return {Outcome::Held, bufferReady, 0};
   WritersMayUse security;
-  Opening opening = Create(buffer.bufferReady, false, security.get(), prefix + L"DBWIN_BUFFER_READY");
+  Opening opening = Create(buffer.bufferReady, false, security.get(), bufferReady);
   if (opening.outcome == Outcome::Listening) {
     opening = Create(buffer.dataReady, false, security.get(), prefix + L"DBWIN_DATA_READY");
   }
