@@ -131,6 +131,7 @@ struct Writer {
   Owned process;
   std::wstring image;
   bool helper = false;  // it wrote a trace line of the helper that carries its own id
+  bool ended = false;   // seen ended after a text
 };
 
 std::wstring ImageName(HANDLE process) {
@@ -153,13 +154,15 @@ Writer& WriterOf(std::vector<Writer>& writers, DWORD pid) {
   return writers.back();
 }
 
+// Called after each text. A writer that has ended may have left its last text in the buffer,
+// unread (the buffer was handed back before the text was shown): it is forgotten only after the
+// next text, which is that one if any.
 void ForgetEnded(std::vector<Writer>& writers) {
-  writers.erase(std::remove_if(writers.begin(), writers.end(),
-                               [](const Writer& writer) {
-                                 return writer.process.get() != nullptr &&
-                                        WaitForSingleObject(writer.process.get(), 0) == WAIT_OBJECT_0;
-                               }),
+  writers.erase(std::remove_if(writers.begin(), writers.end(), [](const Writer& writer) { return writer.ended; }),
                 writers.end());
+  for (Writer& writer : writers) {
+    writer.ended = writer.process.get() != nullptr && WaitForSingleObject(writer.process.get(), 0) == WAIT_OBJECT_0;
+  }
 }
 
 // The helper's trace lines begin with its own process id.

@@ -47,11 +47,8 @@ TEST(TraceTool, ListensToAHelperThatNoDebuggerStarted) {
   DWORD helperPid = 0;
   const ListenerRun listened = Listen(L"", [&] {
     OutputDebugStringW(other.c_str());
-    const ProgramRun helper = RunProgram(Quoted(HelperExe()) + L" " + arguments);
-    EXPECT_EQ(helper.exitCode, 0u);
-    helperPid = helper.processId;
-    // Beside it, a listener never takes the buffer: the same one, or a Global\ one whose buffer
-    // cannot be made (its name taken by another object).
+    // Beside it, a listener leaves the buffer alone, and the helper's lines still come: the
+    // same one, or a Global\ one whose buffer cannot be made (its name taken by another object).
     HANDLE squatter = CreateMutexW(nullptr, FALSE, L"Global\\DBWIN_BUFFER");
     for (const auto& refused : {std::make_tuple(L"--all --seconds 5", 1u, "another listener holds the debug output"),
                                 std::make_tuple(L"--global --seconds 1", 1u, "cannot create Global\\DBWIN_BUFFER,"),
@@ -62,6 +59,9 @@ TEST(TraceTool, ListensToAHelperThatNoDebuggerStarted) {
       EXPECT_NE(run.report.find(std::get<2>(refused)), std::string::npos) << run.report;
     }
     CloseHandle(squatter);
+    const ProgramRun helper = RunProgram(Quoted(HelperExe()) + L" " + arguments);
+    EXPECT_EQ(helper.exitCode, 0u);
+    helperPid = helper.processId;
   }, traced.trace.size());
   const std::wregex listenedLine(L"^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} (\\d+) ([^ ]+): (.*)$");
   std::vector<std::wstring> texts;

@@ -1,5 +1,6 @@
 #pragma once
-// What the console tools share: the command line they pass on and the way they write text.
+// What the console tools share: the command line they pass on, and the way they read and write
+// text.
 
 #include <windows.h>
 
