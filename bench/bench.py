@@ -118,7 +118,7 @@ class Bench:
         # snapshot of the programs while the build goes on.
         self.trace_tool = os.path.join(self.programs, "qel_trace.exe")
         if not os.path.exists(self.trace_tool):
-            self.trace_tool = os.path.join(self.build, "tests", "qel_trace.exe")
+            self.trace_tool = os.path.join(self.build, "tools", "qel_trace.exe")
         self.env = dict(os.environ, WINEPREFIX=self.prefix, HOME=self.prefix + ".home", WINEDEBUG="-all")
         self.env.pop("DISPLAY", None)
 

@@ -6,7 +6,7 @@
 # prefix). Before the scenario's box answerer presses a button, it leaves a request with the
 # box's place on the screen in build/mingw/pictures-shots; this script takes the screen with
 # ImageMagick, crops it to the box, and removes the request. The two boxes that no command
-# line reaches are shown through the helper's message code (tests/tools/qel_show_message.cpp).
+# line reaches are shown through the helper's message code (tests/programs/show_message.cpp).
 #
 #   scripts/pictures.sh
 set -eu

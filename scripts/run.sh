@@ -20,7 +20,7 @@ esac
 # QEL_RUN_BUILT=1: the build is done already (a test of this script, run from the build).
 [ -n "${QEL_RUN_BUILT:-}" ] || scripts/build.sh >/dev/null
 # The console tool starts the helper from the build tree, which is drive T: of the prefix.
-tool=build/mingw/tests/qel_console_boxes.exe
+tool=build/mingw/tools/qel_console_boxes.exe
 set -- ${answers:+--answers "$answers"} 'T:\QelInstallHelper.exe' "$@"
 export WINEDEBUG=-all,warn+seh QEL_DIRECT_OUTPUT=1
 status=0

@@ -10,12 +10,12 @@ build=$(cd "$2" && pwd)
 objdump=$3
 cmake=${4:-cmake}
 repro=$build/repro
-images="QelInstallHelper.exe tests/qel_trace.exe"
+images="QelInstallHelper.exe tools/qel_trace.exe"
 
 rm -rf "$repro"
 mkdir -p "$repro/source"
-# What the build reads; examples and documents only go into the package.
-(cd "$source" && cp -R CMakeLists.txt CMakePresets.json cmake res src bench tests "$repro/source/")
+# What the build reads without its tests; examples and documents only go into the package.
+(cd "$source" && cp -R CMakeLists.txt CMakePresets.json cmake res src tools bench "$repro/source/")
 "$cmake" -S "$repro/source" --preset mingw -B "$repro/build" -DBUILD_TESTING=OFF >"$repro/configure.log" 2>&1 ||
   { cat "$repro/configure.log"; exit 1; }
 "$cmake" --build "$repro/build" -j2 --target QelInstallHelper qel_trace >"$repro/build.log" 2>&1 ||

@@ -19,7 +19,7 @@ openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=QelInstallHelper te
   -keyout key.pem -out cert.pem >openssl.log 2>&1 || { cat openssl.log; exit 1; }
 password='throw away'
 openssl pkcs12 -export -in cert.pem -inkey key.pem -out sign.pfx -passout "pass:$password"
-cp "$build/QelInstallHelper.exe" "$build/tests/qel_trace.exe" signed/
+cp "$build/QelInstallHelper.exe" "$build/tools/qel_trace.exe" signed/
 QEL_SIGN_PFX=$work/sign.pfx QEL_SIGN_PASSWORD=$password "$source/scripts/sign.sh" signed/*.exe
 
 set +e
@@ -27,7 +27,14 @@ failed=0
 check() {
   if [ "$1" = 0 ]; then echo "ok: $2"; else echo "FAILED: $2"; failed=1; fi
 }
-for image in QelInstallHelper.exe tests/qel_trace.exe; do
+[ "$(ls -A signed)" = "$(printf 'QelInstallHelper.exe\nqel_trace.exe')" ] && [ -x signed/QelInstallHelper.exe ]
+check $? "the signed images replaced the copies, still executable, and nothing else is left beside them"
+mkdir refused && cp "$build/QelInstallHelper.exe" refused/
+! QEL_SIGN_PFX=$work/sign.pfx QEL_SIGN_PASSWORD=wrong "$source/scripts/sign.sh" refused/QelInstallHelper.exe \
+  >refused.log 2>&1 && cmp -s refused/QelInstallHelper.exe "$build/QelInstallHelper.exe" &&
+  [ "$(ls -A refused)" = QelInstallHelper.exe ]
+check $? "a wrong password fails and leaves the image as it was, with nothing beside it"
+for image in QelInstallHelper.exe tools/qel_trace.exe; do
   name=$(basename "$image")
   osslsigncode verify -CAfile cert.pem -in "signed/$name" >"verify-$name.log" 2>&1
   check $? "$name: signature verifies against the test certificate"

@@ -5,8 +5,9 @@
 #   examples/msi/build.sh <QelInstallHelper.exe> <image folder> <TarnwellSetup.msi> [edition]
 #
 # The image folder holds what the product installs below its directory (see Tarnwell.wxs); the
-# edition defaults to COMMERCIAL. With the WiX toolset on Windows, Tarnwell.wxs builds as it is,
-# with a list of the image's files in place of the one made here.
+# edition defaults to COMMERCIAL. With the WiX toolset 3 on Windows, Tarnwell.wxs builds as it
+# is, with a list of the image's files in place of the one made here; WiX 4 and 5 build it after
+# "wix convert Tarnwell.wxs" (see docs/integration.md).
 set -eu
 [ $# -ge 3 ] || { echo "usage: $0 <QelInstallHelper.exe> <image folder> <output .msi> [edition]" >&2; exit 2; }
 here=$(cd "$(dirname "$0")" && pwd)
@@ -32,7 +33,10 @@ wixl "$@" -o "$out" "$here/Tarnwell.wxs" "$work/image.wxs" 2>"$work/wixl.log" ||
 # written here from the same source, after wixl's own preprocessing, with the type that the WiX
 # toolset gives them: 2, plus 0x400 when deferred, 0x800 when not impersonating, 0x40 when the
 # exit code is ignored.
-grep -v "custom_action_add: assertion 'Source != NULL' failed" "$work/wixl.log" | grep -v '^ *$' >&2 || true
+# It also warns about the attributes it does not know and leaves out: Platform="x64" on the
+# package, which -a x64 stands for here, and Secure="yes" on a property (see below).
+grep -v -e "custom_action_add: assertion 'Source != NULL' failed" -e "has no property named 'Platform'" \
+  -e "has no property named 'Secure'" "$work/wixl.log" | grep -v '^ *$' >&2 || true
 attribute() {
   printf '%s\n' "$1" | sed -n "s/.* $2=\"\([^\"]*\)\".*/\1/p" |
     sed 's/&quot;/"/g; s/&apos;/'"'"'/g; s/&lt;/</g; s/&gt;/>/g; s/&amp;/\&/g'
@@ -58,6 +62,14 @@ while IFS= read -r line; do
   msibuild "$out" -q "DELETE FROM CustomAction WHERE Action = '$id'" \
     -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('$id', $type, '$(attribute "$line" BinaryKey)', '$command')"
 done <"$work/actions"
+# A public property that a deferred action reads must be secure: an installation started
+# without administrator rights hands the installer service only the secure properties of its
+# command line. The WiX toolset lists each Secure="yes" property in SecureCustomProperties, which
+# wixl does not write.
+wixl "$@" -E "$here/Tarnwell.wxs" 2>/dev/null | grep '<Property .*Secure="yes"' >"$work/secure" || true
+secure=$(while IFS= read -r line; do attribute "$line" Id; done <"$work/secure" | paste -sd ';' -)
+[ -z "$secure" ] ||
+  msibuild "$out" -q "INSERT INTO Property (Property, Value) VALUES ('SecureCustomProperties', '$secure')"
 # Each action the sequence names now has its row.
 msiinfo export "$out" CustomAction >"$work/rows"
 for id in $(sed -n 's/.* Id="\([^"]*\)".*/\1/p' "$work/actions"); do

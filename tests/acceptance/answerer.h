@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "acceptance/messages.h"
-#include "support/boxes.h"
+#include "common/boxes.h"
 
 struct SeenBox {
   std::wstring text;

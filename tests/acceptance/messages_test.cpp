@@ -1,7 +1,10 @@
 // The boxes that no command line of the built helper brings up, shown on a real display
-// through the helper's own message code (tests/tools/qel_show_message.cpp).
+// through the helper's own message code (tests/programs/show_message.cpp).
 
 #include <gtest/gtest.h>
+
+#include <regex>
+#include <tuple>
 
 #include "acceptance/runner.h"
 
@@ -28,9 +31,53 @@ TEST(TraceTool, EndsWithTheDebuggeesExitCode) {
   for (const wchar_t* code : {L"0", L"1", L"3", L"0xC0000005"}) {
     SCOPED_TRACE(Narrow(code));
     const ProgramRun run =
-        RunProgram(Quoted(TestArtifact(L"qel_trace.exe")) + L" " + Quoted(TestArtifact(L"qel_child.exe")) + L" " + code);
+        RunProgram(Quoted(TraceTool()) + L" " + Quoted(TestArtifact(L"qel_child.exe")) + L" " + code);
     EXPECT_EQ(run.exitCode, std::wcstoul(code, nullptr, 0));
   }
+}
+
+// The trace tool as a system-wide listener: the built helper, run directly with no debugger,
+// has there the trace that the tool's debugger sees, each line with the helper's own process id
+// and image; another program's line, also one that looks like a trace line, only with --all.
+TEST(TraceTool, ListensToAHelperThatNoDebuggerStarted) {
+  const std::wstring arguments = L"clean \"C:\\qelacceptance\\not there\"";
+  const HelperRun traced = RunHelper(arguments);
+  ExpectRun(traced, 0, {});
+  const std::wstring other = L"PID: 4, File: <main>, line: <1>, function: <AnotherProgram>";
+  DWORD helperPid = 0;
+  const ListenerRun listened = Listen(L"", [&] {
+    OutputDebugStringW(other.c_str());
+    // Beside it, a listener leaves the buffer alone, and the helper's lines still come: the
+    // same one, or a Global\ one whose buffer cannot be made (its name taken by another object).
+    HANDLE squatter = CreateMutexW(nullptr, FALSE, L"Global\\DBWIN_BUFFER");
+    for (const auto& refused : {std::make_tuple(L"--all --seconds 5", 1u, "another listener holds the debug output"),
+                                std::make_tuple(L"--global --seconds 1", 1u, "cannot create Global\\DBWIN_BUFFER,"),
+                                std::make_tuple(L"--seconds 0", 255u, "usage"),
+                                std::make_tuple(L"--seconds 1 --al", 255u, "usage")}) {
+      const ListenerRun run = Listen(std::get<0>(refused));
+      EXPECT_EQ(run.exitCode, std::get<1>(refused)) << Narrow(std::get<0>(refused));
+      EXPECT_NE(run.report.find(std::get<2>(refused)), std::string::npos) << run.report;
+    }
+    CloseHandle(squatter);
+    const ProgramRun helper = RunProgram(Quoted(HelperExe()) + L" " + arguments);
+    EXPECT_EQ(helper.exitCode, 0u);
+    helperPid = helper.processId;
+  }, traced.trace.size());
+  const std::wregex listenedLine(L"^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} (\\d+) ([^ ]+): (.*)$");
+  std::vector<std::wstring> texts;
+  std::wsmatch match;
+  for (const std::wstring& line : listened.lines) {
+    ASSERT_TRUE(std::regex_match(line, match, listenedLine)) << Narrow(line);
+    EXPECT_EQ(Narrow(match[1].str() + L" " + match[2].str()), std::to_string(helperPid) + " QelInstallHelper.exe");
+    const std::wstring tracedPid = L"PID: " + std::to_wstring(traced.helperPid);
+    texts.push_back(std::regex_replace(match[3].str(), std::wregex(L"^PID: \\d+"), tracedPid));
+  }
+  EXPECT_EQ(texts, traced.trace);
+  const ListenerRun all = Listen(L"--all --seconds 2", [&] { OutputDebugStringW(other.c_str()); });
+  EXPECT_EQ(all.exitCode, 0u);
+  ASSERT_EQ(all.lines.size(), 1u);
+  EXPECT_NE(all.lines[0].find(L" " + std::to_wstring(GetCurrentProcessId()) + L" qel_acceptance.exe: " + other),
+            std::wstring::npos);
 }
 
 }  // namespace

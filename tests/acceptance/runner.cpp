@@ -144,7 +144,7 @@ HelperRun RunHelper(const std::wstring& arguments, std::vector<Press> presses, c
   OutputFile out;
   OutputFile err;
   const std::wstring commandLine =
-      Quoted(TestArtifact(L"qel_trace.exe")) + L" " + Quoted(helper) + (arguments.empty() ? L"" : L" " + arguments);
+      Quoted(TraceTool()) + L" " + Quoted(helper) + (arguments.empty() ? L"" : L" " + arguments);
   Started tool = Start(commandLine, out.handle(), err.handle());
   out.Close();
   err.Close();
@@ -175,10 +175,32 @@ ProgramRun RunProgram(const std::wstring& commandLine, std::vector<Press> presse
   Started program = Start(commandLine, nullptr, nullptr);
   if (!program.ok) return run;
   Answerer answerer([](DWORD) { return true; }, std::move(presses));
+  run.processId = GetProcessId(program.process);
   run.ended = Await(program.process, run.exitCode);
   run.boxes = answerer.Finish();
   run.problems = answerer.Problems();
   EXPECT_TRUE(run.ended) << "did not end within " << kTimeLimitMs / 1000 << " s: " << Narrow(commandLine);
+  return run;
+}
+
+ListenerRun Listen(const std::wstring& options, const std::function<void()>& meanwhile, size_t lines) {
+  ListenerRun run;
+  OutputFile out;
+  OutputFile err;
+  Started listener = Start(Quoted(TraceTool()) + L" --listen " + options, out.handle(), err.handle());
+  out.Close();
+  err.Close();
+  if (!listener.ok) return run;
+  const auto hasEnded = [&listener] { return WaitForSingleObject(listener.process, 0) == WAIT_OBJECT_0; };
+  EXPECT_TRUE(WaitUntil([&] { return err.Read().find("listening") != std::string::npos || hasEnded(); }, 60000));
+  if (meanwhile) meanwhile();
+  if (lines > 0 && !hasEnded()) {
+    EXPECT_TRUE(WaitUntil([&] { return Lines(out.Read()).size() >= lines; }, 60000)) << out.Read();
+    TerminateProcess(listener.process, 0xDEAD);
+  }
+  run.ended = Await(listener.process, run.exitCode);
+  run.lines = Lines(out.Read());
+  run.report = err.Read();
   return run;
 }
 

@@ -2,6 +2,7 @@
 // Runs the built helper as an installer does, under the trace capture tool, with a real
 // message box answerer, and checks what came out.
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,10 +34,22 @@ HelperRun RunHelper(const std::wstring& arguments, std::vector<Press> presses = 
 struct ProgramRun {
   bool ended = false;
   DWORD exitCode = 0;
+  DWORD processId = 0;
   std::vector<SeenBox> boxes;
   std::vector<std::string> problems;
 };
 ProgramRun RunProgram(const std::wstring& commandLine, std::vector<Press> presses = {});
+
+// qel_trace.exe --listen <options>, listening (or ended, when it cannot) before meanwhile
+// runs. With lines, it is ended once its output holds that many (or 60 s have passed): it
+// writes each line at once. Otherwise it ends by itself within the time limit.
+struct ListenerRun {
+  bool ended = false;
+  DWORD exitCode = 0;
+  std::vector<std::wstring> lines;
+  std::string report;  // its standard error
+};
+ListenerRun Listen(const std::wstring& options, const std::function<void()>& meanwhile = {}, size_t lines = 0);
 
 // The whole check of a run: it ended with this code, showed exactly these boxes in this
 // order (text, icon, buttons), and every trace line is well formed and carries the helper's

@@ -12,13 +12,16 @@ std::wstring PictureFolder() {
   return path;
 }
 
+// The test program lives in the tests folder of the build tree.
+std::wstring InBuildTree(const std::wstring& relative) {
+  const std::wstring tests = TestArtifact(L"");
+  return tests.substr(0, tests.find_last_of(L'\\', tests.size() - 2)) + L"\\" + relative;
+}
+
 }  // namespace
 
-std::wstring HelperExe() {
-  // The test program lives in the tests folder of the build tree, the helper one above.
-  const std::wstring tests = TestArtifact(L"");
-  return tests.substr(0, tests.find_last_of(L'\\', tests.size() - 2)) + L"\\QelInstallHelper.exe";
-}
+std::wstring HelperExe() { return InBuildTree(L"QelInstallHelper.exe"); }
+std::wstring TraceTool() { return InBuildTree(L"tools\\qel_trace.exe"); }
 
 bool PictureMode() { return GetEnvironmentVariableW(L"QEL_SHOTS", nullptr, 0) > 0; }
 

@@ -11,8 +11,9 @@
 
 #include "support/win32.h"
 
-// The built helper.
+// The built helper, and the trace capture tool built beside it (tools/).
 std::wstring HelperExe();
+std::wstring TraceTool();
 
 // Whether the scenarios run for the pictures (scripts/pictures.sh).
 bool PictureMode();

@@ -209,8 +209,8 @@ void RunLinux(const wchar_t* program, std::wstring commandLine) {
   CloseHandle(process.hProcess);
 }
 
-bool WaitUntil(const std::function<bool()>& condition) {
-  for (int i = 0; i < 100; ++i) {
+bool WaitUntil(const std::function<bool()>& condition, DWORD milliseconds) {
+  for (DWORD waited = 0; waited < milliseconds; waited += 50) {
     if (condition()) return true;
     Sleep(50);
   }

@@ -85,8 +85,8 @@ std::wstring LinuxPath(const std::wstring& path);
 // after the wait for it has ended: check what it does with WaitUntil.
 void RunLinux(const wchar_t* program, std::wstring commandLine);
 
-// Polls the condition for up to 5 seconds; its last value.
-bool WaitUntil(const std::function<bool()>& condition);
+// Polls the condition for up to 5 seconds (or the time given); its last value.
+bool WaitUntil(const std::function<bool()>& condition, DWORD milliseconds = 5000);
 
 // A Linux symbolic link inside the prefix (Wine lists it as a directory with the
 // reparse-point attribute and cannot remove it). Made and removed with the Linux ln and

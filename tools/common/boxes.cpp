@@ -1,4 +1,4 @@
-#include "support/boxes.h"
+#include "common/boxes.h"
 
 #include <algorithm>
 #include <utility>

@@ -3,6 +3,17 @@
 //
 //   qel_trace.exe QelInstallHelper.exe copy "C:\Program Files\Tarnwell" quiet
 //
+// Or it listens, until Ctrl+C or for N seconds, to the debug output of every program of the
+// session that runs without a debugger, the helper's elevated copy included; with --global, to
+// the system account's and other sessions' (see listener.h):
+//
+//   qel_trace.exe --listen [--seconds N] [--all] [--global]
+//
+// By default it prints every line of the processes that write the helper's trace (a line that
+// starts "PID: <its own id>, File: <"), and no other; --all prints every program's. It ends
+// with 0, with 1 when it cannot listen (another listener holds the buffer, or it cannot be
+// created: --global needs administrator rights), or with 255 for options it does not know.
+//
 // Everything after the tool's own name is the command line of the debuggee, passed on
 // exactly as written (quotes included). Standard error gets two lines of its own:
 // "qel_trace: process <id>" once the debuggee runs, and "qel_trace: exit code <n>" when it
@@ -11,14 +22,18 @@
 //
 // It needs nothing but the system, so it also works on a Windows without other tools.
 // Started from an unelevated prompt, the helper hands its command to an elevated copy,
-// whose output this tool does not see: run it from an elevated prompt.
+// whose output a debuggee's tool does not see: run it from an elevated prompt, or listen.
 
 #include <windows.h>
 
+#include <climits>
+#include <cwchar>
+#include <cwctype>
 #include <string>
 #include <vector>
 
-#include "support/console.h"
+#include "common/console.h"
+#include "listener.h"
 
 namespace {
 
@@ -47,12 +62,7 @@ std::wstring ReadDebugString(HANDLE process, const OUTPUT_DEBUG_STRING_INFO& inf
     const wchar_t* wide = reinterpret_cast<const wchar_t*>(raw.data());
     return std::wstring(wide, wcsnlen(wide, read / sizeof(wchar_t)));
   }
-  const int length = static_cast<int>(strnlen(raw.data(), read));
-  if (length == 0) return L"";
-  std::wstring wide(static_cast<size_t>(length), L'\0');
-  const int converted = MultiByteToWideChar(CP_ACP, 0, raw.data(), length, &wide[0], length);
-  wide.resize(converted > 0 ? static_cast<size_t>(converted) : 0);
-  return wide;
+  return FromCodePage(std::string(raw.data(), strnlen(raw.data(), read)));
 }
 
 void CloseIfOpen(HANDLE handle) {
@@ -101,16 +111,39 @@ DWORD OnEvent(const DEBUG_EVENT& event, Debuggee& debuggee, HANDLE out, HANDLE e
   return DBG_CONTINUE;
 }
 
+// The options after --listen; false for one it does not know.
+bool ReadListenOptions(int argc, wchar_t** argv, ListenOptions& options) {
+  for (int i = 2; i < argc; ++i) {
+    const std::wstring option = argv[i];
+    if (option == L"--all") {
+      options.all = true;
+    } else if (option == L"--global") {
+      options.global = true;
+    } else if (option == L"--seconds" && i + 1 < argc && iswdigit(argv[i + 1][0])) {
+      wchar_t* end = nullptr;
+      options.seconds = wcstoul(argv[++i], &end, 10);
+      if (*end != 0 || options.seconds == 0 || options.seconds == ULONG_MAX) return false;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
-int wmain() {
+int wmain(int argc, wchar_t** argv) {
   const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
   std::wstring command = AfterFirstArgument(GetCommandLineW());
-  if (command.empty()) {
-    WriteLine(err, L"usage: qel_trace.exe <program> [arguments...]");
+  ListenOptions listen;
+  const bool listening = argc > 1 && wcscmp(argv[1], L"--listen") == 0;
+  if (command.empty() || (listening && !ReadListenOptions(argc, argv, listen))) {
+    WriteLine(err, L"usage: qel_trace.exe <program> [arguments...]\n"
+                   L"       qel_trace.exe --listen [--seconds N] [--all] [--global]");
     return static_cast<int>(kCannotStart);
   }
+  if (listening) return Listen(listen, out, err);
 
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);

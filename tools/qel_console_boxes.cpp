@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "support/boxes.h"
-#include "support/console.h"
+#include "common/boxes.h"
+#include "common/console.h"
 
 namespace {
 

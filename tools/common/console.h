@@ -1,6 +1,6 @@
 #pragma once
-// What the console tools (tests/tools) share: the command line they pass on and the way they
-// write text.
+// What the console tools share: the command line they pass on, and the way they read and write
+// text.
 
 #include <windows.h>
 
@@ -34,4 +34,14 @@ inline void WriteText(HANDLE out, const std::wstring& text) {
   std::string narrow(static_cast<size_t>(bytes), '\0');
   WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &narrow[0], bytes, nullptr, nullptr);
   WriteFile(out, narrow.data(), static_cast<DWORD>(narrow.size()), &written, nullptr);
+}
+
+// Text in the system's ANSI code page, as the debug output delivers it.
+inline std::wstring FromCodePage(const std::string& text) {
+  if (text.empty()) return L"";
+  const int length = static_cast<int>(text.size());
+  std::wstring wide(text.size(), L'\0');
+  const int converted = MultiByteToWideChar(CP_ACP, 0, text.data(), length, &wide[0], length);
+  wide.resize(converted > 0 ? static_cast<size_t>(converted) : 0);
+  return wide;
 }
