@@ -145,8 +145,16 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (listening) return Listen(listen, out, err);
 
+  // The command starts as the tool was started (hidden, say), and on the tool's desktop,
+  // which Wine does not pass on by itself.
+  STARTUPINFOW own = {};
+  own.cb = sizeof(own);
+  GetStartupInfoW(&own);
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
+  startup.dwFlags = own.dwFlags & STARTF_USESHOWWINDOW;
+  startup.wShowWindow = own.wShowWindow;
+  startup.lpDesktop = own.lpDesktop != nullptr && own.lpDesktop[0] != 0 ? own.lpDesktop : nullptr;
   PROCESS_INFORMATION started = {};
   if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS, nullptr, nullptr,
                       &startup, &started)) {

@@ -12,10 +12,12 @@
 ; cannot be started counts as 1.
 ;   checkedition <edition>   before anything is touched: another edition still has files.
 ;   clean <directory>        before the files are laid out: the user cancelled, or the
-;                            directory cannot be accessed. Not quiet: it asks when the
-;                            directory holds files, also during a silent installation.
-;   copy <directory> quiet   after the files and the product key are written: the engine could
-;                            not be installed. The installer removes what it wrote.
+;                            directory cannot be accessed. It asks when the directory holds
+;                            files, so a silent installation (/S) leaves it out: nobody would
+;                            answer, and the earlier folder's content is kept.
+;   copy <directory> [quiet] after the files and the product key are written: the engine could
+;                            not be installed. The installer removes what it wrote. Quiet when
+;                            the installation is silent, so that no box can wait for a click.
 
 Unicode true
 Target amd64-unicode
@@ -80,9 +82,11 @@ Section "Tarnwell"
   ${If} $result != 0
     Goto stop
   ${EndIf}
-  !insertmacro RunHelper 'clean "$INSTDIR"'
-  ${If} $result != 0
-    Goto stop
+  ${IfNot} ${Silent}
+    !insertmacro RunHelper 'clean "$INSTDIR"'
+    ${If} $result != 0
+      Goto stop
+    ${EndIf}
   ${EndIf}
 
   SetOutPath "$INSTDIR"
@@ -90,7 +94,11 @@ Section "Tarnwell"
   WriteRegStr HKLM "${PRODUCT_KEY}" "EDITION" "${EDITION}"
   WriteRegStr HKLM "${PRODUCT_KEY}" "INSTALLPATH" "$INSTDIR"
 
-  !insertmacro RunHelper 'copy "$INSTDIR" quiet'
+  ${If} ${Silent}
+    !insertmacro RunHelper 'copy "$INSTDIR" quiet'
+  ${Else}
+    !insertmacro RunHelper 'copy "$INSTDIR"'
+  ${EndIf}
   ${If} $result == 0
     Return
   ${EndIf}

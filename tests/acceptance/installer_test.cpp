@@ -1,6 +1,6 @@
-// Real installers as the helper's clients, run silently: the example NSIS installer
-// (examples/installer) and the example Windows Installer package (examples/msi). Each goes on
-// when the helper ends with 0 and reverts when it ends with 1.
+// Real installers as the helper's clients, run silently (and the package also with a user
+// interface): the example NSIS installer (examples/installer) and the example Windows Installer
+// package (examples/msi). Each goes on when the helper ends with 0 and reverts when it ends with 1.
 
 #include <gtest/gtest.h>
 
@@ -30,10 +30,12 @@ class InstallerTest : public ::testing::TestWithParam<InstallerKind> {
   ~InstallerTest() override { Forget(); }
 
   // The installer built from the image "good" or "noengine". NSIS takes the target directory
-  // last and unquoted; msiexec takes it as the property INSTALLDIR.
-  ProgramRun Install(const wchar_t* image, std::vector<Press> presses = {}) const {
+  // last and unquoted; msiexec takes it as the property INSTALLDIR, and runs with the reduced
+  // user interface (UILevel 4) where one is asked for.
+  ProgramRun Install(const wchar_t* image, std::vector<Press> presses = {}, bool userInterface = false) const {
     const std::wstring installer = Quoted(Installer(image));
-    return RunProgram(GetParam().msi ? L"msiexec.exe /i " + installer + L" /qn INSTALLDIR=" + Quoted(target)
+    const wchar_t* level = userInterface ? L" /qr" : L" /qn";
+    return RunProgram(GetParam().msi ? L"msiexec.exe /i " + installer + level + L" INSTALLDIR=" + Quoted(target)
                                      : installer + L" /S /D=" + target,
                       std::move(presses));
   }
@@ -108,11 +110,23 @@ TEST_P(InstallerTest, AnotherEditionStopsTheInstallationBeforeAnythingIsTouched)
   EXPECT_EQ(key.Get(KeyView::Native, L"INSTALLPATH"), student.path());
 }
 
-// "clean" is never quiet either: a target directory that holds files is a question, and
-// Cancel stops the installation with the files untouched.
-TEST_P(InstallerTest, CancelAtTheCleanQuestionStopsTheInstallation) {
+// A silent installation leaves "clean" out, as nobody would answer its question: the earlier
+// folder's content stays beside the new files.
+TEST_P(InstallerTest, ASilentInstallationKeepsTheEarlierFolderContent) {
   const std::wstring earlier = scratch.MakeFile(L"Tarnwell\\earlier.txt", "earlier");
-  const ProgramRun run = Install(L"good", {{IDCANCEL}});
+  const ProgramRun run = Install(L"good");
+  EXPECT_EQ(run.exitCode, 0u);
+  ExpectBoxes(run.boxes, {});
+  EXPECT_EQ(ReadAll(earlier), "earlier");
+  EXPECT_TRUE(Exists(target + L"\\Tarnwell.txt"));
+}
+
+// With a user interface, a target directory that holds files is a question, and Cancel stops
+// the installation with the files untouched. (The NSIS example shows its own pages then.)
+TEST_P(InstallerTest, CancelAtTheCleanQuestionStopsTheInstallation) {
+  if (!GetParam().msi) GTEST_SKIP() << "the NSIS example's pages need a user of their own";
+  const std::wstring earlier = scratch.MakeFile(L"Tarnwell\\earlier.txt", "earlier");
+  const ProgramRun run = Install(L"good", {{IDCANCEL}}, true);
   EXPECT_EQ(run.exitCode, GetParam().stopped);
   ExpectBoxes(run.boxes, {Box(Message::DeleteInstallDirContent, TargetAsGiven())});
   EXPECT_EQ(ReadAll(earlier), "earlier");

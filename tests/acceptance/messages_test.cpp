@@ -26,6 +26,42 @@ TEST(UnreachableMessages, ShowTheirTextIconAndButtons) {
   }
 }
 
+// Nobody there to answer (a window station nobody sees, or a hidden start): no box is shown or
+// waited for, each counts as one that could not be shown, and the trace names it. A normal
+// start still asks.
+TEST(NobodyToAnswer, NoBoxIsShownOrWaitedFor) {
+  const auto expectUnseen = [](const HelperRun& run, DWORD exitCode, const wchar_t* box, ULONGLONG started) {
+    ExpectRun(run, exitCode, {});
+    EXPECT_TRUE(run.TraceContains(std::wstring(box) + L": nobody can see the box, it is not shown")) << Narrow(box);
+    EXPECT_LT(GetTickCount64() - started, 30000u) << Narrow(box);
+  };
+  for (const Launch launch : {Launch::UnseenStation, Launch::Hidden}) {
+    SCOPED_TRACE(launch == Launch::Hidden ? "started hidden" : "on a window station nobody sees");
+    TestDir inst;
+    inst.MakeFile(L"keep.txt");
+    ULONGLONG started = GetTickCount64();
+    expectUnseen(RunHelper(L"clean " + Quoted(inst.path()), {}, HelperExe(), launch), 0,
+                 L"AskDeleteInstallDirContent", started);
+    EXPECT_EQ(inst.List(), std::vector<std::wstring>{L"keep.txt"});
+    InstallationOptions withoutCompanion;
+    withoutCompanion.companion = false;
+    Installation noEngine(withoutCompanion);
+    started = GetTickCount64();
+    expectUnseen(RunHelper(L"copy " + Quoted(noEngine.path()), {}, HelperExe(), launch), 1, L"ShowEngineNotFound",
+                 started);
+    ProductKey key;
+    key.Set(KeyView::Native, L"EDITION", L"STUDENT");
+    key.Set(KeyView::Native, L"INSTALLPATH", inst.path());
+    started = GetTickCount64();
+    expectUnseen(RunHelper(L"checkedition COMMERCIAL", {}, HelperExe(), launch), 1, L"ShowOtherEditionInstalled",
+                 started);
+  }
+  TestDir inst;
+  inst.MakeFile(L"keep.txt");
+  const HelperRun asked = RunHelper(L"clean " + Quoted(inst.path()), {{IDNO}});
+  ExpectRun(asked, 0, {Box(Message::DeleteInstallDirContent, inst.path())});
+}
+
 // The trace tool passes the debuggee's exit code on unchanged, whatever it is.
 TEST(TraceTool, EndsWithTheDebuggeesExitCode) {
   for (const wchar_t* code : {L"0", L"1", L"3", L"0xC0000005"}) {

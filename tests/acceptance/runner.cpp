@@ -80,10 +80,27 @@ struct Started {
   bool ok = false;
 };
 
-Started Start(std::wstring commandLine, HANDLE out, HANDLE err) {
+// The desktop of a window station made by this program: Wine, like Windows, does not show it.
+const wchar_t* UnseenDesktop() {
+  static const bool made = [] {
+    HWINSTA own = GetProcessWindowStation();
+    HWINSTA station = CreateWindowStationW(L"QelUnseen", 0, WINSTA_ALL_ACCESS, nullptr);
+    const bool switched = station != nullptr && SetProcessWindowStation(station);
+    const bool desktop = switched && CreateDesktopW(L"Default", nullptr, nullptr, 0, GENERIC_ALL, nullptr) != nullptr;
+    SetProcessWindowStation(own);
+    return desktop;  // station and desktop stay open while this program runs
+  }();
+  EXPECT_TRUE(made) << "no window station of its own, error " << GetLastError();
+  return L"QelUnseen\\Default";
+}
+
+Started Start(std::wstring commandLine, HANDLE out, HANDLE err, Launch launch = Launch::Normal) {
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESTDHANDLES;
+  std::wstring desktop = launch == Launch::UnseenStation ? UnseenDesktop() : L"";
+  startup.lpDesktop = desktop.empty() ? nullptr : &desktop[0];
+  startup.dwFlags = STARTF_USESTDHANDLES | (launch == Launch::Hidden ? STARTF_USESHOWWINDOW : 0);
+  startup.wShowWindow = SW_HIDE;  // read only with STARTF_USESHOWWINDOW
   startup.hStdInput = nullptr;
   startup.hStdOutput = out;
   startup.hStdError = err;
@@ -139,13 +156,14 @@ bool HelperRun::TraceContains(const std::wstring& text) const {
   return false;
 }
 
-HelperRun RunHelper(const std::wstring& arguments, std::vector<Press> presses, const std::wstring& helper) {
+HelperRun RunHelper(const std::wstring& arguments, std::vector<Press> presses, const std::wstring& helper,
+                    Launch launch) {
   HelperRun run;
   OutputFile out;
   OutputFile err;
   const std::wstring commandLine =
       Quoted(TraceTool()) + L" " + Quoted(helper) + (arguments.empty() ? L"" : L" " + arguments);
-  Started tool = Start(commandLine, out.handle(), err.handle());
+  Started tool = Start(commandLine, out.handle(), err.handle(), launch);
   out.Close();
   err.Close();
   if (!tool.ok) return run;

@@ -24,10 +24,15 @@ struct HelperRun {
   bool TraceContains(const std::wstring& text) const;
 };
 
+// How the installer starts the helper: as usual; hidden (STARTF_USESHOWWINDOW with SW_HIDE,
+// as quiet-exec wrappers do); or on the desktop of a window station that nobody sees, as a
+// service or a scheduled task runs it.
+enum class Launch { Normal, Hidden, UnseenStation };
+
 // Runs `"<helper>" <arguments>` (arguments as they stand on the command line) under
-// qel_trace.exe. The helper defaults to the built one.
+// qel_trace.exe, started the way launch says. The helper defaults to the built one.
 HelperRun RunHelper(const std::wstring& arguments, std::vector<Press> presses = {},
-                    const std::wstring& helper = HelperExe());
+                    const std::wstring& helper = HelperExe(), Launch launch = Launch::Normal);
 
 // Runs any command line with the box answerer accepting every "TARNWELL Setup" box, for an
 // installer whose helper runs as its child. Returns false when it did not end in time.
