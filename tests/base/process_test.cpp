@@ -114,11 +114,11 @@ TEST_F(ProcessTest, AChildWhoseEndCannotBeObservedCountsAsFailureNotSuccess) {
       return static_cast<DWORD>(WAIT_FAILED);
     });
     ScopedOverride<BOOL(HANDLE, UINT)> stop(Platform().TerminateProcess, [&](HANDLE process, UINT code) {
-      steps.push_back("stop");
+      steps.push_back(process == processes.started.at(0).handles.hProcess ? "stop the child" : "stop another");
       return stop.original()(process, code);
     });
     EXPECT_EQ(SpawnProgram(commandLine.c_str()), 1);
-    EXPECT_EQ(steps, (std::vector<std::string>{"wait", "stop", "wait with a time limit"}));
+    EXPECT_EQ(steps, (std::vector<std::string>{"wait", "stop the child", "wait with a time limit"}));
     ASSERT_EQ(processes.started.size(), 1u);
     EXPECT_TRUE(processes.HandlesClosed(processes.started[0]));
   }

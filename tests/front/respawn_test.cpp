@@ -211,8 +211,8 @@ TEST_F(RespawnTest, TheCopysExitCodeComesBackAndAnUnreadableOneReverts) {
     SetLastError(ERROR_INVALID_HANDLE);
     return static_cast<DWORD>(WAIT_FAILED);
   });
-  ScopedOverride<BOOL(HANDLE, UINT)> stop(Platform().TerminateProcess, [this](HANDLE, UINT) {
-    events.push_back(L"stop");
+  ScopedOverride<BOOL(HANDLE, UINT)> stop(Platform().TerminateProcess, [this](HANDLE process, UINT) {
+    events.push_back(process == FakeProcess() ? L"stop" : L"stop another");
     return TRUE;
   });
   EXPECT_EQ(RespawnSpawnProgram(arguments.argc(), arguments.argv()), 1);
