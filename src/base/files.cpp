@@ -106,12 +106,13 @@ void ReadIdentity(HANDLE folder, const BY_HANDLE_FILE_INFORMATION& info, FolderO
 
 // With the drive letter where the volume has one, by the volume's name otherwise.
 void ReadFinalPath(HANDLE folder, wchar_t* finalPath) {
-  for (const DWORD volumeName : {DWORD{VOLUME_NAME_DOS}, DWORD{VOLUME_NAME_GUID}}) {
-    const DWORD length =
-        Platform().GetFinalPathNameByHandleW(folder, finalPath, kPathChars, FILE_NAME_NORMALIZED | volumeName);
-    if (length > 0 && length < kPathChars) return;
+  PlatformCalls& platform = Platform();
+  const DWORD flags = FILE_NAME_NORMALIZED;
+  DWORD length = platform.GetFinalPathNameByHandleW(folder, finalPath, kPathChars, flags | VOLUME_NAME_DOS);
+  if (length == 0 && platform.GetLastError() == ERROR_PATH_NOT_FOUND) {
+    length = platform.GetFinalPathNameByHandleW(folder, finalPath, kPathChars, flags | VOLUME_NAME_GUID);
   }
-  finalPath[0] = 0;
+  if (length == 0 || length >= kPathChars) finalPath[0] = 0;
 }
 
 // One directory being emptied by DeleteFilesAndFoldersRecursiv: its path, the folder as its
@@ -143,7 +144,9 @@ bool EnterTopDirectory(DeleteLevel*& top, const wchar_t* dir, const FolderOnDisk
     level->disk = *held;
   } else {
     level->held.reset(OpenFolder(dir, true, false));
-    if (!level->held.valid() || !ReadFolderOnDisk(level->held.get(), level->disk, false)) level->disk.finalPath[0] = 0;
+    if (!level->held.valid() || !ReadFolderOnDisk(level->held.get(), level->disk, kFolderFinalPath)) {
+      level->disk.finalPath[0] = 0;
+    }
   }
   top = level.release();
   return true;
@@ -169,7 +172,10 @@ int EnterSubfolder(DeleteLevel*& top, const wchar_t* path) {
   if (level == nullptr) return kDirUnlistable;
   level->held.reset(OpenFolder(path, true, true));
   const FolderOnDisk& disk = level->disk;
-  const bool plainFolder = level->held.valid() && ReadFolderOnDisk(level->held.get(), level->disk, false) &&
+  // Below a folder whose final path is unknown (too deep for the system to name), no
+  // subfolder's is known either: it is not asked for.
+  const unsigned facts = top->disk.finalPath[0] != 0 ? kFolderFinalPath : kFolderAttributes;
+  const bool plainFolder = level->held.valid() && ReadFolderOnDisk(level->held.get(), level->disk, facts) &&
                            (disk.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
                            (disk.attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
   if (!plainFolder || !LiesDirectlyBelow(disk.finalPath, top->disk.finalPath)) {
@@ -308,14 +314,14 @@ HANDLE OpenFolder(const wchar_t* path, bool hold, bool linkItself) {
   return Platform().CreateFileW(extended, FILE_READ_ATTRIBUTES, sharing, nullptr, OPEN_EXISTING, flags, nullptr);
 }
 
-bool ReadFolderOnDisk(HANDLE folder, FolderOnDisk& disk, bool identity) {
+bool ReadFolderOnDisk(HANDLE folder, FolderOnDisk& disk, unsigned facts) {
   disk.idKind = FolderIdKind::None;
   disk.finalPath[0] = 0;
   BY_HANDLE_FILE_INFORMATION info = {};
   if (!Platform().GetFileInformationByHandle(folder, &info)) return false;
   disk.attributes = info.dwFileAttributes;
-  if (identity) ReadIdentity(folder, info, disk);
-  ReadFinalPath(folder, disk.finalPath);
+  if ((facts & kFolderIdentity) != 0) ReadIdentity(folder, info, disk);
+  if ((facts & kFolderFinalPath) != 0) ReadFinalPath(folder, disk.finalPath);
   return true;
 }
 

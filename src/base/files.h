@@ -43,9 +43,12 @@ struct FolderOnDisk {
 // cannot be renamed or replaced while the handle is open. INVALID_HANDLE_VALUE on failure.
 HANDLE OpenFolder(const wchar_t* path, bool hold, bool linkItself);
 
-// Reads what the handle shows: attributes and final path, and the identity when asked for.
-// False when the attributes cannot be read.
-bool ReadFolderOnDisk(HANDLE folder, FolderOnDisk& disk, bool identity);
+// What ReadFolderOnDisk reads besides the attributes.
+enum FolderFacts : unsigned { kFolderAttributes = 0, kFolderFinalPath = 1, kFolderIdentity = 2, kFolderAll = 3 };
+
+// Reads what the handle shows: its attributes, and the facts asked for. False when the
+// attributes cannot be read.
+bool ReadFolderOnDisk(HANDLE folder, FolderOnDisk& disk, unsigned facts);
 
 // Both handles show one folder: the same identity, or without comparable identities, the
 // same final path. False when neither can be told.

@@ -144,7 +144,7 @@ bool DescribeText(ComparedFolder& folder, const wchar_t* path, const FolderOnDis
 bool Describe(ComparedFolder& folder, const wchar_t* path) {
   FolderOnDisk disk;
   UniqueFile handle(OpenFolder(path, false, false));
-  if (!handle.valid() || !ReadFolderOnDisk(handle.get(), disk, true)) disk = FolderOnDisk();
+  if (!handle.valid() || !ReadFolderOnDisk(handle.get(), disk, kFolderAll)) disk = FolderOnDisk();
   return DescribeText(folder, path, disk);
 }
 

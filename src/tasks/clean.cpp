@@ -18,7 +18,7 @@ struct InstallFolder {
 
 bool OpenInstallFolder(InstallFolder& folder, const wchar_t* path) {
   folder.handle.reset(OpenFolder(path, true, false));
-  if (folder.handle.valid() && ReadFolderOnDisk(folder.handle.get(), folder.disk, true)) return true;
+  if (folder.handle.valid() && ReadFolderOnDisk(folder.handle.get(), folder.disk, kFolderAll)) return true;
   DebugLog(L"HandleCleanInstallDir: <%s> cannot be opened, LastError: <%x>", path, Platform().GetLastError());
   folder.disk = FolderOnDisk();
   return false;
@@ -38,7 +38,7 @@ bool IsProtectedFolder(const wchar_t* path, const FolderOnDisk& disk) {
 bool StillTheFolderChecked(const wchar_t* path, const FolderOnDisk& checked) {
   UniqueFile handle(OpenFolder(path, false, false));
   FolderOnDisk now;
-  if (handle.valid() && ReadFolderOnDisk(handle.get(), now, true) && SameFolderOnDisk(now, checked)) return true;
+  if (handle.valid() && ReadFolderOnDisk(handle.get(), now, kFolderAll) && SameFolderOnDisk(now, checked)) return true;
   DebugLog(L"HandleCleanInstallDir: <%s> no longer names the folder that was checked (<%s>, now <%s>): nothing is "
            L"deleted",
            path, checked.finalPath, now.finalPath);

@@ -443,6 +443,21 @@ TEST_F(ProtectedFolderTest, SystemProgramAndUserFoldersAreRefusedAsSuch) {
     expectRefused(byText);
   }
   {
+    // A volume mounted in a folder, without a drive letter: a root by its volume's name.
+    const std::wstring mounted = dir.MakeDir(L"mounted");
+    ScopedOverride<DWORD(HANDLE, LPWSTR, DWORD, DWORD)> noLetter(
+        Platform().GetFinalPathNameByHandleW, [&](HANDLE file, LPWSTR path, DWORD size, DWORD flags) {
+          const DWORD length = noLetter.original()(file, path, size, flags & ~VOLUME_NAME_GUID);
+          if (length == 0 || path != L"\\\\?\\" + mounted) return length;
+          if ((flags & VOLUME_NAME_GUID) == 0) {
+            SetLastError(ERROR_PATH_NOT_FOUND);
+            return DWORD{0};
+          }
+          return static_cast<DWORD>(wcslen(wcscpy(path, L"\\\\?\\Volume{00000000-0000-0000-0000-00000000006d}\\")));
+        });
+    expectRefused({{mounted, L"a drive root"}});
+  }
+  {
     // The profiles are found above the running account's own profile when the system does not name them.
     ScopedOverride<BOOL(LPWSTR, LPDWORD)> noProfiles(Platform().GetProfilesDirectoryW, [](LPWSTR, LPDWORD) {
       SetLastError(ERROR_FILE_NOT_FOUND);
