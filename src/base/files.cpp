@@ -179,8 +179,8 @@ int EnterSubfolder(DeleteLevel*& top, const wchar_t* path) {
                            (disk.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
                            (disk.attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
   if (!plainFolder || !LiesDirectlyBelow(disk.finalPath, top->disk.finalPath)) {
-    DebugLog(L"DeleteFilesAndFoldersRecursiv: not entered, not the plain folder listed: <%s>, attributes: <%x>, "
-             L"final path: <%s>, LastError: <%x>",
+    DebugLog(L"DeleteFilesAndFoldersRecursiv: not entered, not the plain folder listed: <%ls>, attributes: <%x>, "
+             L"final path: <%ls>, LastError: <%x>",
              path, disk.attributes, disk.finalPath, Platform().GetLastError());
     return kDirHasContent;
   }
@@ -191,7 +191,7 @@ int EnterSubfolder(DeleteLevel*& top, const wchar_t* path) {
 }
 
 void LogDeleteFailure(const wchar_t* what, const wchar_t* path) {
-  DebugLog(L"DeleteFilesAndFoldersRecursiv: %s failed: LastError: <%x>, path: <%s>", what, Platform().GetLastError(),
+  DebugLog(L"DeleteFilesAndFoldersRecursiv: %ls failed: LastError: <%x>, path: <%ls>", what, Platform().GetLastError(),
            path);
 }
 
@@ -210,13 +210,13 @@ bool DeleteEntryOrDescend(DeleteLevel& level, wchar_t* childPath) {
   const bool isHelper = ContainsNoCase(entry.cFileName, kHelperFileName);
   if (IsDotEntry(entry.cFileName)) return false;
   if (!BuildEntryPath(childPath, level.dir, entry.cFileName)) {
-    DebugLog(L"DeleteFilesAndFoldersRecursiv: path too long: <%s> + <%s>", level.dir, entry.cFileName);
+    DebugLog(L"DeleteFilesAndFoldersRecursiv: path too long: <%ls> + <%ls>", level.dir, entry.cFileName);
     level.result |= kDirHasContent;
     return false;
   }
   const bool isLink = IsLinkEntry(entry);
   if (IsDirectoryEntry(entry) && isLink) {
-    DebugLog(L"DeleteFilesAndFoldersRecursiv: link not entered: <%s>", childPath);
+    DebugLog(L"DeleteFilesAndFoldersRecursiv: link not entered: <%ls>", childPath);
     RemoveDirectoryEntry(level, childPath);
     return false;
   }
@@ -294,7 +294,7 @@ bool CopyOneFile(const wchar_t* srcDir, const wchar_t* dstDir, const wchar_t* na
   PathBuffer src = {};
   PathBuffer dst = {};
   if (!BuildEntryPath(src, srcDir, name) || !BuildEntryPath(dst, dstDir, name)) {
-    DebugLog(L"CopyFilesToDir: path too long: <%s>", name);
+    DebugLog(L"CopyFilesToDir: path too long: <%ls>", name);
     Platform().SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return false;
   }
@@ -343,7 +343,7 @@ int CheckIfDirHasContent(const wchar_t* dir) {
   // A listing cut short proves nothing about the rest: "empty" would let a caller delete
   // the record of a directory that still holds files.
   if (!ListingComplete()) {
-    DebugLog(L"CheckIfDirHasContent: FindNextFileW failed: LastError: <%x>, dir: <%s>", Platform().GetLastError(),
+    DebugLog(L"CheckIfDirHasContent: FindNextFileW failed: LastError: <%x>, dir: <%ls>", Platform().GetLastError(),
              dir);
     return kDirUnlistable;
   }
@@ -425,7 +425,7 @@ bool CopyFileImpl(const wchar_t* src, const wchar_t* dst, bool failIfExists, boo
     error = Platform().GetLastError();
   }
   DebugLog(
-      L"CopyFileImpl: LastError: <%x>, result: <%d>, src: <%s>, dst: <%s>, failIfExists: <%d>, fCheckVersion: <%d>, "
+      L"CopyFileImpl: LastError: <%x>, result: <%d>, src: <%ls>, dst: <%ls>, failIfExists: <%d>, fCheckVersion: <%d>, "
       L"do_copy: <%d>\n",
       error, result, OrEmpty(src), OrEmpty(dst), failIfExists ? 1 : 0, checkVersion ? 1 : 0, doCopy ? 1 : 0);
   return result != FALSE;
@@ -436,24 +436,24 @@ bool ReadFileVersion(const wchar_t* file, FileVersion* version) {
   DWORD handle = 0;
   const DWORD size = platform.GetFileVersionInfoSizeW(file, &handle);
   if (size == 0) {
-    LogVersionFailure(L"GetFileVersionInfoSize: fileName: <%s>, LastError: <%x>, dwFileVersionSize: <%d>\n", file, 0);
+    LogVersionFailure(L"GetFileVersionInfoSize: fileName: <%ls>, LastError: <%x>, dwFileVersionSize: <%d>\n", file, 0);
     return false;
   }
   // The block has room beyond the reported size; the system is still told the reported one.
   std::unique_ptr<BYTE[]> block(new (std::nothrow) BYTE[static_cast<size_t>(size) + 1024]());
   if (block == nullptr) {
-    DebugLog(L"ReadFileVersion: fileName: <%s>, no memory for <%u> bytes\n", OrEmpty(file), size);
+    DebugLog(L"ReadFileVersion: fileName: <%ls>, no memory for <%u> bytes\n", OrEmpty(file), size);
     return false;
   }
   if (!platform.GetFileVersionInfoW(file, handle, size, block.get())) {
-    LogVersionFailure(L"GetFileVersionInfo: fileName: <%s>, LastError: <%x>, dwFileVersionSize: <%d>\n", file, size);
+    LogVersionFailure(L"GetFileVersionInfo: fileName: <%ls>, LastError: <%x>, dwFileVersionSize: <%d>\n", file, size);
     return false;
   }
   VS_FIXEDFILEINFO* info = nullptr;
   UINT length = 0;
   if (!platform.VerQueryValueW(block.get(), L"\\", reinterpret_cast<LPVOID*>(&info), &length) || length == 0 ||
       info == nullptr) {
-    LogVersionFailure(L"VerQueryValue: fileName: <%s>, LastError: <%x>, nLen: <%d>\n", file, length);
+    LogVersionFailure(L"VerQueryValue: fileName: <%ls>, LastError: <%x>, nLen: <%d>\n", file, length);
     return false;
   }
   if (info->dwSignature != 0xFEEF04BD) {
@@ -466,7 +466,7 @@ bool ReadFileVersion(const wchar_t* file, FileVersion* version) {
   read.build = HIWORD(info->dwFileVersionLS);
   read.revision = LOWORD(info->dwFileVersionLS);
   if (version != nullptr) *version = read;
-  DebugLog(L"FileVersion: <%s> -> <%d.%d.%d.%d>\n", OrEmpty(file), static_cast<int>(read.major),
+  DebugLog(L"FileVersion: <%ls> -> <%d.%d.%d.%d>\n", OrEmpty(file), static_cast<int>(read.major),
            static_cast<int>(read.minor), static_cast<int>(read.build), static_cast<int>(read.revision));
   return true;
 }
@@ -480,7 +480,7 @@ bool MoveFileImpl(const wchar_t* src, const wchar_t* dst, DWORD flags) {
   const bool moved = ExtendedLengthPath(extendedSrc, src) && (dst == nullptr || ExtendedLengthPath(extendedDst, dst)) &&
                      platform.MoveFileExW(extendedSrc, dst != nullptr ? extendedDst : nullptr, flags) != FALSE;
   const DWORD after = platform.GetLastError();
-  DebugLog(L"MoveFileImpl: LastError before: <%x>, result: <%d>, LastError after: <%x>, src: <%s>, dst: <%s>, "
+  DebugLog(L"MoveFileImpl: LastError before: <%x>, result: <%d>, LastError after: <%x>, src: <%ls>, dst: <%ls>, "
            L"flags: <%x>",
            before, moved, after, OrEmpty(src), OrEmpty(dst), flags);
   return moved;
@@ -492,7 +492,7 @@ bool DeleteFileImpl(const wchar_t* path) {
   const DWORD before = platform.GetLastError();
   const bool deleted = DeleteFilePath(path);
   const DWORD after = platform.GetLastError();
-  DebugLog(L"DeleteFileImpl: LastError before: <%x>, result: <%d>, LastError after: <%x>, file: <%s>", before, deleted,
+  DebugLog(L"DeleteFileImpl: LastError before: <%x>, result: <%d>, LastError after: <%x>, file: <%ls>", before, deleted,
            after, OrEmpty(path));
   return deleted;
 }

@@ -43,7 +43,7 @@ BoxViewer DecideWhoSeesBoxes() {
   platform.GetStartupInfoW(&startup);
   const bool startedHidden = (startup.dwFlags & STARTF_USESHOWWINDOW) != 0 && startup.wShowWindow == SW_HIDE;
   const bool nobody = !stationVisible || (sessionRead && session == 0) || startedHidden;
-  DebugLog(L"Message boxes %s: window station <%s> flags %s, session <%u>%s, start flags <%x> show <%u>",
+  DebugLog(L"Message boxes %ls: window station <%ls> flags %ls, session <%u>%ls, start flags <%x> show <%u>",
            nobody ? L"are not shown, nobody can see them" : L"are shown", name, flags, session,
            sessionRead ? L"" : L" (cannot be read)", startup.dwFlags, startup.wShowWindow);
   return nobody ? BoxViewer::Nobody : BoxViewer::Someone;
@@ -57,7 +57,7 @@ int ShowBox(const wchar_t* name, const wchar_t* text, UINT iconAndButtons, int q
   if (QuietMode) return quietAnswer;
   if (WhoSeesBoxes == BoxViewer::NotDecided) WhoSeesBoxes = DecideWhoSeesBoxes();
   if (WhoSeesBoxes == BoxViewer::Nobody) {
-    DebugLog(L"%s: nobody can see the box, it is not shown; taken as: %s", name, unseenAnswer);
+    DebugLog(L"%ls: nobody can see the box, it is not shown; taken as: %ls", name, unseenAnswer);
     return 0;
   }
   return Platform().MessageBoxW(nullptr, text, kCaption, MB_SYSTEMMODAL | iconAndButtons);
@@ -92,7 +92,7 @@ void ShowInstallDirNotFound(const wchar_t* path) {
   ShowErrorWithPath(
       L"ShowInstallDirNotFound",
       L"The installation procedure will be reverted.\n\n"
-      L"The installation directory of the Tarnwell could not be found.\nPath: '%s'.\nCould not be accessed.\n\n",
+      L"The installation directory of the Tarnwell could not be found.\nPath: '%ls'.\nCould not be accessed.\n\n",
       path);
 }
 
@@ -100,7 +100,7 @@ void ShowSystemDirNotFound(const wchar_t* path) {
   ShowErrorWithPath(
       L"ShowSystemDirNotFound",
       L"The installation procedure will be reverted.\n\n"
-      L"The system directory could not be found.\nPath: '%s'.\nCould not be accessed.\n\n\n\n",
+      L"The system directory could not be found.\nPath: '%ls'.\nCould not be accessed.\n\n\n\n",
       path);
 }
 
@@ -109,7 +109,7 @@ void ShowOtherEditionInstalled(const wchar_t* path) {
       L"ShowOtherEditionInstalled",
       L"The installation procedure will be reverted.\n\n"
       L"It seems that a different edition (student or commercial) of the Tarnwell is already installed in:\n"
-      L"Path: '%s'.\n\n"
+      L"Path: '%ls'.\n\n"
       L"Please, uninstall the Tarnwell before installing a different edition.\n\n",
       path);
 }
@@ -126,7 +126,7 @@ void ShowEngineRegisterFailed(const wchar_t* path, int exitCode) {
   PrintToBuffer(text,
                 L"The installation procedure will be reverted.\n\n"
                 L"The Qel VBA Engine could not be registered (exit code %d).\n\n"
-                L"RegSvr32 '%s' failed.\n\n\n",
+                L"RegSvr32 '%ls' failed.\n\n\n",
                 exitCode, OrEmpty(path));
   ShowError(L"ShowEngineRegisterFailed", text);
 }
@@ -144,7 +144,7 @@ void ShowExtensionRegisterFailed(const wchar_t* path) {
   PrintToBuffer(text,
                 L"The Qel Explorer Extension could not be registered.\n"
                 L"Explorer-statusbar information about .qel files will not be available.\n"
-                L"RegSvr32 '%s' failed.\n\n\n",
+                L"RegSvr32 '%ls' failed.\n\n\n",
                 OrEmpty(path));
   ShowBox(L"ShowExtensionRegisterFailed", text, MB_ICONWARNING, 0, kOk);
 }
@@ -166,7 +166,7 @@ bool AskRetryEngineCopy(DWORD error) {
 int AskDeleteInstallDirContent(const wchar_t* path) {
   PathBuffer text = {};
   PrintToBuffer(text,
-                L"The installation directory is not empty:\n'%s'\n\n"
+                L"The installation directory is not empty:\n'%ls'\n\n"
                 L"Please, select:\n\n"
                 L"Yes: \tDelete all files in the installation directory and continue.\n"
                 L"No: \tDon't delete anything and continue.\n"
@@ -181,7 +181,7 @@ int AskDeleteInstallDirContent(const wchar_t* path) {
 int AskRetryDeleteFiles(const wchar_t* path) {
   PathBuffer text = {};
   PrintToBuffer(text,
-                L"Some files in directory \n'%s'\ncould not be deleted.\n"
+                L"Some files in directory \n'%ls'\ncould not be deleted.\n"
                 L"The most likely cause might be that some files from this directory are\n"
                 L"in use by other applications. Please, close all other applications and click retry.\n\n"
                 L"Retry: \tRetry to delete the files.\n"

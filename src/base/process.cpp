@@ -54,8 +54,8 @@ int StartAndWait(const wchar_t* applicationName, const wchar_t* commandLine) {
   const BOOL created = platform.CreateProcessW(applicationName, writable.data(), nullptr, nullptr, FALSE, 0, nullptr,
                                                nullptr, &startup, &process);
   const DWORD after = platform.GetLastError();
-  DebugLog(L"SpawnProgram: LastError before: <%x>, result: <%d>, LastError after: <%x>, application: <%s>, "
-           L"command line: <%s>",
+  DebugLog(L"SpawnProgram: LastError before: <%x>, result: <%d>, LastError after: <%x>, application: <%ls>, "
+           L"command line: <%ls>",
            before, created, after, applicationName != nullptr ? applicationName : L"", commandLine);
   if (!created) return 1;
 
@@ -74,7 +74,7 @@ bool BuildRegSvrCommandLine(wchar_t* commandLine, const wchar_t* path, bool regi
     DebugLog(L"SpawnRegSvr: the command line would not fit: path of <%d> characters", static_cast<int>(pathChars));
     return false;
   }
-  PrintToBuffer(commandLine, L"regsvr32.exe %s\"%s\"", options, path);
+  PrintToBuffer(commandLine, L"regsvr32.exe %ls\"%ls\"", options, path);
   return true;
 }
 

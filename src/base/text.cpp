@@ -138,7 +138,8 @@ int PrintToBufferV(wchar_t* dest, size_t capacity, const wchar_t* format, va_lis
   dest[0] = 0;
   if (format == nullptr) return -1;
 
-  // The Microsoft formatting entries read %s in a wide format as a wide string.
+  // The Microsoft entries, as they can count the length. The formats write wide strings as %ls,
+  // which every C runtime reads as one; %s in a wide format is wide here, narrow in vswprintf.
   va_list counting;
   va_copy(counting, args);
   const int needed = _vscwprintf(format, counting);
@@ -183,7 +184,7 @@ void TraceCall(const char* file, int line, const char* function) {
   if (function != nullptr) {
     platform.MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, function, -1, wideFunction, kPathChars - 1);
   }
-  DebugLog(L"PID: %d, File: <%s>, line: <%d>, function: <%s>", static_cast<int>(platform.GetCurrentProcessId()),
+  DebugLog(L"PID: %d, File: <%ls>, line: <%d>, function: <%ls>", static_cast<int>(platform.GetCurrentProcessId()),
            wideFile, line, wideFunction);
 }
 
@@ -204,7 +205,7 @@ void TraceSource(const char* sourcePath, int line, const char* function) {
 void DebugPrintArgs(int argc, wchar_t** argv) {
   QEL_TRACE();
   if (argv == nullptr) return;
-  for (int i = 0; i < argc; ++i) DebugLog(L"arg: <%d>, argv[ %d ]: <%s>", i, i, OrEmpty(argv[i]));
+  for (int i = 0; i < argc; ++i) DebugLog(L"arg: <%d>, argv[ %d ]: <%ls>", i, i, OrEmpty(argv[i]));
 }
 
 bool FullPathName(wchar_t* dest, const wchar_t* path) {
@@ -238,7 +239,7 @@ DWORD GetFileAttributesImpl(const wchar_t* path) {
   const DWORD attributes =
       ExtendedLengthPath(extended, path) ? platform.GetFileAttributesW(extended) : INVALID_FILE_ATTRIBUTES;
   const DWORD after = platform.GetLastError();
-  DebugLog(L"GetFileAttributesImpl: LastError before: <%x>, result: <%x>, LastError after: <%x>, file: <%s>",
+  DebugLog(L"GetFileAttributesImpl: LastError before: <%x>, result: <%x>, LastError after: <%x>, file: <%ls>",
            before, attributes, after, OrEmpty(path));
   return attributes;
 }
@@ -251,7 +252,7 @@ BOOL SetFileAttributesImpl(const wchar_t* path, DWORD flags) {
   const BOOL result = ExtendedLengthPath(extended, path) ? platform.SetFileAttributesW(extended, flags) : FALSE;
   const DWORD after = platform.GetLastError();
   DebugLog(
-      L"SetFileAttributesImpl: LastError before: <%x>, result: <%d>, LastError after: <%x>, file: <%s>, "
+      L"SetFileAttributesImpl: LastError before: <%x>, result: <%d>, LastError after: <%x>, file: <%ls>, "
       L"dwFlags: <%x>",
       before, result, after, OrEmpty(path), flags);
   return result;

@@ -33,9 +33,9 @@ wchar_t LowerAscii(wchar_t c);
 bool StartsWithNoCase(const wchar_t* text, const wchar_t* prefix);
 bool EqualsNoCase(const wchar_t* a, const wchar_t* b);
 
-// printf-style formatting into a PathBuffer, where %s takes a wide string. A text that
-// would not fit is cut at the buffer's capacity and terminated. Returns the number of
-// characters written, or -1 for a formatting error (dest then holds an empty text).
+// printf-style formatting into a PathBuffer; a wide string is %ls, as in every C runtime. A
+// text that would not fit is cut at the buffer's capacity and terminated. Returns the number
+// of characters written, or -1 for a formatting error (dest then holds an empty text).
 int PrintToBuffer(wchar_t* dest, const wchar_t* format, ...);
 int PrintToBufferV(wchar_t* dest, size_t capacity, const wchar_t* format, va_list args);
 
@@ -45,7 +45,7 @@ void DebugText(const wchar_t* text);
 // Formats one log line (bounded like PrintToBuffer, at 8712 characters) and sends it.
 void DebugLog(const wchar_t* format, ...);
 
-// Writes "PID: %d, File: <%s>, line: <%d>, function: <%s>" to the debugger output.
+// Writes "PID: %d, File: <%ls>, line: <%d>, function: <%ls>" to the debugger output.
 void TraceCall(const char* file, int line, const char* function);
 
 // TraceCall with the source path cut to its bare file name without extension.
@@ -54,7 +54,7 @@ void TraceSource(const char* sourcePath, int line, const char* function);
 #define QEL_TRACE() TraceSource(__FILE__, __LINE__, __func__)
 #define QEL_TRACE_AS(name) TraceSource(__FILE__, __LINE__, name)
 
-// A trace line, then one line per argument: "arg: <%d>, argv[ %d ]: <%s>".
+// A trace line, then one line per argument: "arg: <%d>, argv[ %d ]: <%ls>".
 void DebugPrintArgs(int argc, wchar_t** argv);
 
 // The full path that the system resolves path to ("." and ".." gone, relative to the current

@@ -74,7 +74,7 @@ void MakeAbsolute(wchar_t* path) {
   if (StartsWithDrive(path) && path[2] == 0) ConcatPath(path, path, L"\\");
   PathBuffer full = {};
   if (!FullPathName(full, path)) {
-    DebugLog(L"qel_tmain: <%s> cannot be made absolute, LastError: <%x>", path, Platform().GetLastError());
+    DebugLog(L"qel_tmain: <%ls> cannot be made absolute, LastError: <%x>", path, Platform().GetLastError());
     return;
   }
   ConcatPath(path, full, nullptr);

@@ -19,7 +19,7 @@ struct InstallFolder {
 bool OpenInstallFolder(InstallFolder& folder, const wchar_t* path) {
   folder.handle.reset(OpenFolder(path, true, false));
   if (folder.handle.valid() && ReadFolderOnDisk(folder.handle.get(), folder.disk, kFolderAll)) return true;
-  DebugLog(L"HandleCleanInstallDir: <%s> cannot be opened, LastError: <%x>", path, Platform().GetLastError());
+  DebugLog(L"HandleCleanInstallDir: <%ls> cannot be opened, LastError: <%x>", path, Platform().GetLastError());
   folder.disk = FolderOnDisk();
   return false;
 }
@@ -29,7 +29,8 @@ bool OpenInstallFolder(InstallFolder& folder, const wchar_t* path) {
 bool IsProtectedFolder(const wchar_t* path, const FolderOnDisk& disk) {
   const wchar_t* kind = ProtectedFolderKind(path, disk);
   if (kind == nullptr) return false;
-  DebugLog(L"HandleCleanInstallDir: <%s> is %s: its content is never deleted, nothing is asked or deleted", path, kind);
+  DebugLog(L"HandleCleanInstallDir: <%ls> is %ls: its content is never deleted, nothing is asked or deleted", path,
+           kind);
   return true;
 }
 
@@ -39,7 +40,7 @@ bool StillTheFolderChecked(const wchar_t* path, const FolderOnDisk& checked) {
   UniqueFile handle(OpenFolder(path, false, false));
   FolderOnDisk now;
   if (handle.valid() && ReadFolderOnDisk(handle.get(), now, kFolderAll) && SameFolderOnDisk(now, checked)) return true;
-  DebugLog(L"HandleCleanInstallDir: <%s> no longer names the folder that was checked (<%s>, now <%s>): nothing is "
+  DebugLog(L"HandleCleanInstallDir: <%ls> no longer names the folder that was checked (<%ls>, now <%ls>): nothing is "
            L"deleted",
            path, checked.finalPath, now.finalPath);
   return false;

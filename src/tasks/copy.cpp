@@ -20,7 +20,7 @@ const wchar_t* OrEmpty(const wchar_t* text) { return text != nullptr ? text : L"
 bool BuildPath(wchar_t* dest, const wchar_t* dir, const wchar_t* name) {
   if (dir != nullptr && dir[0] != 0 && ConcatPath(dest, dir, L"\\") && ConcatPath(dest, dest, name)) return true;
   dest[0] = 0;
-  DebugLog(L"BuildPath: the path cannot be built: <%s> + <%s>", OrEmpty(dir), OrEmpty(name));
+  DebugLog(L"BuildPath: the path cannot be built: <%ls> + <%ls>", OrEmpty(dir), OrEmpty(name));
   return false;
 }
 
@@ -29,7 +29,7 @@ bool LookUpSpecialFolder(const wchar_t* name, wchar_t* dir, int csidl) {
   const DWORD before = platform.GetLastError();
   const BOOL found = platform.SHGetSpecialFolderPathW(nullptr, dir, csidl, FALSE);
   const DWORD after = platform.GetLastError();
-  DebugLog(L"%s: LastError before: <%x>, result: <%d>, LastError after: <%x>, csidl: <%d>, path: <%s>", name, before,
+  DebugLog(L"%ls: LastError before: <%x>, result: <%d>, LastError after: <%x>, csidl: <%d>, path: <%ls>", name, before,
            found, after, csidl, dir);
   // An empty path would stand for the current drive's root, not for a system directory.
   return found && dir[0] != 0;
@@ -62,7 +62,7 @@ class CurrentDirectoryChange {
     }
     changed_ = true;
     const BOOL set = platform.SetCurrentDirectoryW(dir);
-    DebugLog(L"HandleVBAEngine: current directory <%s> -> <%s>, result: <%d>, LastError: <%x>", saved_, OrEmpty(dir),
+    DebugLog(L"HandleVBAEngine: current directory <%ls> -> <%ls>, result: <%d>, LastError: <%x>", saved_, OrEmpty(dir),
              set, platform.GetLastError());
   }
   ~CurrentDirectoryChange() { Restore(); }
@@ -77,7 +77,7 @@ class CurrentDirectoryChange {
     // process is left in the system directory.
     BOOL set = platform.SetCurrentDirectoryW(saved_);
     if (!set) set = platform.SetCurrentDirectoryW(saved_);
-    DebugLog(L"HandleVBAEngine: current directory restored to <%s>, result: <%d>, LastError: <%x>", saved_, set,
+    DebugLog(L"HandleVBAEngine: current directory restored to <%ls>, result: <%d>, LastError: <%x>", saved_, set,
              platform.GetLastError());
   }
 
@@ -88,7 +88,7 @@ class CurrentDirectoryChange {
 
 bool FindEngineFile(const wchar_t* engineDir, wchar_t* foundName, const EngineFile& file) {
   if (FindFileFileInDir(engineDir, foundName, file.parts[0], file.parts[1], file.parts[2])) return true;
-  DebugLog(L"HandleVBAEngine: no engine %s (<%s>, <%s>, <%s>) in <%s>", file.what, file.parts[0], file.parts[1],
+  DebugLog(L"HandleVBAEngine: no engine %ls (<%ls>, <%ls>, <%ls>) in <%ls>", file.what, file.parts[0], file.parts[1],
            file.parts[2], engineDir);
   return false;
 }
@@ -128,7 +128,7 @@ int Handle32Bit(const wchar_t* installDir) {
     ShowSystemDirNotFound(systemDir);
     return 1;
   }
-  DebugLog(L"Handle32Bit: not a 64-bit Windows: no component is installed from <%s>", OrEmpty(installDir));
+  DebugLog(L"Handle32Bit: not a 64-bit Windows: no component is installed from <%ls>", OrEmpty(installDir));
   return 0;
 }
 
@@ -168,7 +168,7 @@ int HandleQELInfo(const wchar_t* installDir) {
   if (!BuildPath(extensionDir, installDir, kExtensionSubdir) ||
       !FindFileFileInDir(extensionDir, name, kExtensionName, nullptr, nullptr) ||
       !BuildPath(extension, extensionDir, name)) {
-    DebugLog(L"HandleQELInfo: no <%s> in <%s>", kExtensionName, extensionDir);
+    DebugLog(L"HandleQELInfo: no <%ls> in <%ls>", kExtensionName, extensionDir);
     ShowExtensionNotFound();
     return 1;
   }

@@ -93,7 +93,7 @@ bool OpenJournal(EngineTransaction& tx, const wchar_t* phase, DWORD disposition)
                                           nullptr));
   }
   const DWORD after = platform.GetLastError();
-  DebugLog(L"OpenJournal: LastError before: <%x>, opened: <%d>, LastError after: <%x>, file: <%s>, disposition: <%d>",
+  DebugLog(L"OpenJournal: LastError before: <%x>, opened: <%d>, LastError after: <%x>, file: <%ls>, disposition: <%d>",
            before, tx.journal.valid(), after, path, disposition);
   if (tx.journal.valid()) tx.phase = phase;
   return tx.journal.valid();
@@ -104,7 +104,7 @@ bool WritePlan(const EngineTransaction& tx) {
   QEL_TRACE();
   PlatformCalls& platform = Platform();
   PathBuffer plan = {};
-  PrintToBuffer(plan, L"%s%d %s\r\n%d %s\r\n%d %s\r\n", kJournalHeader, tx.existed[0], BareName(tx.targets[0]),
+  PrintToBuffer(plan, L"%ls%d %ls\r\n%d %ls\r\n%d %ls\r\n", kJournalHeader, tx.existed[0], BareName(tx.targets[0]),
                 tx.existed[1], BareName(tx.targets[1]), tx.existed[2], BareName(tx.targets[2]));
   const DWORD bytes = static_cast<DWORD>(wcslen(plan) * sizeof(wchar_t));
   DWORD written = 0;
@@ -140,7 +140,7 @@ bool ReadPlan(EngineTransaction& tx) {
     line = end + 2;
   }
   if (valid && line[0] == 0) return true;
-  DebugLog(L"ReadPlan: the journal <%s%s> holds no plan; nothing is changed", tx.stem, tx.phase);
+  DebugLog(L"ReadPlan: the journal <%ls%ls> holds no plan; nothing is changed", tx.stem, tx.phase);
   platform.SetLastError(ERROR_INVALID_DATA);
   return false;
 }
@@ -175,7 +175,7 @@ bool DeleteAtRestart(const EngineTransaction& tx, const wchar_t* path) {
     if (!HelperPath(trash, tx, suffix)) return false;
     if (MoveFileImpl(path, trash, kMoveFlags)) {
       const bool scheduled = MoveFileImpl(trash, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-      DebugLog(L"DeleteAtRestart: <%s> is in use; as <%s> it is deleted at the next restart (scheduled: <%d>), "
+      DebugLog(L"DeleteAtRestart: <%ls> is in use; as <%ls> it is deleted at the next restart (scheduled: <%d>), "
                L"which completes the replacement",
                path, trash, scheduled);
       return true;
@@ -275,7 +275,7 @@ bool RecoverEngineFiles(const EngineTransaction& current, DWORD* error) {
       *error = Platform().GetLastError();
       return false;
     }
-    DebugLog(L"RecoverEngineFiles: a run stopped at <%s%s>", left.stem, phase);
+    DebugLog(L"RecoverEngineFiles: a run stopped at <%ls%ls>", left.stem, phase);
     const bool mended = phase == kCommitting  ? CompleteCommit(left)
                         : phase == kReplacing ? ReadPlan(left) && RollBackEngineFiles(left)
                                               : DiscardStagedFiles(left);
@@ -368,7 +368,7 @@ bool PlanEngineTransaction(EngineTransaction& tx, const wchar_t* systemDir, cons
   PrintToBuffer(stemName, L"~qel-%08x", static_cast<unsigned>(NameHash(names[kEngineControl])));
   bool planned = JoinPath(tx.stem, systemDir, stemName) && HelperPath(longest, tx, kCommitting);
   for (int i = 0; planned && i < kEngineFileCount; ++i) planned = JoinPath(tx.targets[i], systemDir, names[i]);
-  if (!planned) DebugLog(L"PlanEngineTransaction: the paths in <%s> do not fit", systemDir);
+  if (!planned) DebugLog(L"PlanEngineTransaction: the paths in <%ls> do not fit", systemDir);
   return planned;
 }
 

@@ -13,7 +13,7 @@ std::wstring Format(const wchar_t* format, ...) {
   wchar_t text[8192] = {};
   va_list args;
   va_start(args, format);
-  // The Microsoft entry reads %s in a wide format as a wide string.
+  // %ls is a wide string in every C runtime.
   _vsnwprintf(text, 8191, format, args);
   va_end(args);
   return text;
@@ -34,16 +34,16 @@ const std::vector<KnownMessage>& AllMessages() {
        BoxIcon::Error, kOk},
       {Message::InstallDirNotFound, "ShowInstallDirNotFound",
        L"The installation procedure will be reverted.\n\n"
-       L"The installation directory of the Tarnwell could not be found.\nPath: '%s'.\nCould not be accessed.\n\n",
+       L"The installation directory of the Tarnwell could not be found.\nPath: '%ls'.\nCould not be accessed.\n\n",
        BoxIcon::Error, kOk},
       {Message::SystemDirNotFound, "ShowSystemDirNotFound",
        L"The installation procedure will be reverted.\n\n"
-       L"The system directory could not be found.\nPath: '%s'.\nCould not be accessed.\n\n\n\n",
+       L"The system directory could not be found.\nPath: '%ls'.\nCould not be accessed.\n\n\n\n",
        BoxIcon::Error, kOk},
       {Message::OtherEditionInstalled, "ShowOtherEditionInstalled",
        L"The installation procedure will be reverted.\n\n"
        L"It seems that a different edition (student or commercial) of the Tarnwell is already installed in:\n"
-       L"Path: '%s'.\n\n"
+       L"Path: '%ls'.\n\n"
        L"Please, uninstall the Tarnwell before installing a different edition.\n\n",
        BoxIcon::Error, kOk},
       {Message::EngineNotFound, "ShowEngineNotFound",
@@ -60,7 +60,7 @@ const std::vector<KnownMessage>& AllMessages() {
       {Message::EngineRegisterFailed, "ShowEngineRegisterFailed",
        L"The installation procedure will be reverted.\n\n"
        L"The Qel VBA Engine could not be registered (exit code %d).\n\n"
-       L"RegSvr32 '%s' failed.\n\n\n",
+       L"RegSvr32 '%ls' failed.\n\n\n",
        BoxIcon::Error, kOk},
       {Message::ExtensionNotFound, "ShowExtensionNotFound",
        L"The Qel Explorer Extension was not found in the installation.\n"
@@ -69,17 +69,17 @@ const std::vector<KnownMessage>& AllMessages() {
       {Message::ExtensionRegisterFailed, "ShowExtensionRegisterFailed",
        L"The Qel Explorer Extension could not be registered.\n"
        L"Explorer-statusbar information about .qel files will not be available.\n"
-       L"RegSvr32 '%s' failed.\n\n\n",
+       L"RegSvr32 '%ls' failed.\n\n\n",
        BoxIcon::Warning, kOk},
       {Message::DeleteInstallDirContent, "AskDeleteInstallDirContent",
-       L"The installation directory is not empty:\n'%s'\n\n"
+       L"The installation directory is not empty:\n'%ls'\n\n"
        L"Please, select:\n\n"
        L"Yes: \tDelete all files in the installation directory and continue.\n"
        L"No: \tDon't delete anything and continue.\n"
        L"Cancel: \tAbort the installation.\n\n\n",
        BoxIcon::Warning, kYesNoCancel},
       {Message::RetryDeleteFiles, "AskRetryDeleteFiles",
-       L"Some files in directory \n'%s'\ncould not be deleted.\n"
+       L"Some files in directory \n'%ls'\ncould not be deleted.\n"
        L"The most likely cause might be that some files from this directory are\n"
        L"in use by other applications. Please, close all other applications and click retry.\n\n"
        L"Retry: \tRetry to delete the files.\n"

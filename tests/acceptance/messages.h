@@ -27,7 +27,7 @@ enum class Message {
 struct KnownMessage {
   Message message;
   const char* name;           // the helper's operation, for reports and picture names
-  const wchar_t* format;      // %s a path, %d a number
+  const wchar_t* format;      // %ls a path, %d a number
   BoxIcon icon;
   std::vector<int> buttons;   // left to right
 };

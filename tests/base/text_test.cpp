@@ -147,11 +147,11 @@ TEST(EqualsNoCase, FoldsAsciiLettersOnlyForWholeTextsAndPrefixes) {
   }
 }
 
-TEST(PrintToBuffer, ReadsPercentSAsAWideString) {
+TEST(PrintToBuffer, ReadsPercentLsAsAWideString) {
   PathBuffer text = {};
-  EXPECT_EQ(PrintToBuffer(text, L"[%s] <%d> <%x>", L"abc", -7, 0x1fu), 15);
+  EXPECT_EQ(PrintToBuffer(text, L"[%ls] <%d> <%x>", L"abc", -7, 0x1fu), 15);
   EXPECT_EQ(std::wstring(text), L"[abc] <-7> <1f>");
-  EXPECT_EQ(PrintToBuffer(text, L"%s", L"Путь 路径"), 7);
+  EXPECT_EQ(PrintToBuffer(text, L"%ls", L"Путь 路径"), 7);
   EXPECT_EQ(std::wstring(text), L"Путь 路径");
   EXPECT_EQ(PrintToBuffer(text, nullptr), -1);
   EXPECT_EQ(text[0], 0);
@@ -163,7 +163,7 @@ TEST(PrintToBuffer, CutsAMessageAroundA4355CharacterPathAtTheBuffer) {
   const wchar_t kGuard = L'#';
   std::vector<wchar_t> memory(kPathChars + 64, kGuard);
 
-  const int written = PrintToBuffer(memory.data(), L"Path: '%s'.\nCould not be accessed.\n", path.c_str());
+  const int written = PrintToBuffer(memory.data(), L"Path: '%ls'.\nCould not be accessed.\n", path.c_str());
 
   EXPECT_EQ(written, static_cast<int>(kPathChars - 1));
   EXPECT_EQ(memory[kPathChars - 1], 0) << "terminated at the capacity";
@@ -175,7 +175,7 @@ TEST(PrintToBuffer, CutsAMessageAroundA4355CharacterPathAtTheBuffer) {
 TEST(DebugLog, BoundsALogLineAt8712Characters) {
   TraceRecorder trace;
   const std::wstring path = Repeat(L'q', kPathChars - 1);
-  DebugLog(L"%s|%s|%s", path.c_str(), path.c_str(), path.c_str());
+  DebugLog(L"%ls|%ls|%ls", path.c_str(), path.c_str(), path.c_str());
   ASSERT_EQ(trace.lines.size(), 1u);
   EXPECT_EQ(trace.lines[0].size(), kLogChars - 1);
   EXPECT_EQ(trace.lines[0], (path + L"|" + path + L"|" + path).substr(0, kLogChars - 1));
