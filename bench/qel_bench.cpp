@@ -140,6 +140,11 @@ void InstrumentPlatform() {
   Instrument(platform.GetFileAttributesW, "GetFileAttributesW");
   Instrument(platform.DeleteFileW, "DeleteFileW");
   Instrument(platform.RemoveDirectoryW, "RemoveDirectoryW");
+  Instrument(platform.CreateFileW, "CreateFileW");
+  Instrument(platform.GetFileInformationByHandle, "GetFileInformationByHandle");
+  Instrument(platform.GetFileInformationByHandleEx, "GetFileInformationByHandleEx");
+  Instrument(platform.GetFinalPathNameByHandleW, "GetFinalPathNameByHandleW");
+  Instrument(platform.CloseHandle, "CloseHandle");
   Instrument(platform.CopyFileW, "CopyFileW");
   Instrument(platform.OutputDebugStringW, "OutputDebugStringW");
   Instrument(platform.MultiByteToWideChar, "MultiByteToWideChar");

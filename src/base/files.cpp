@@ -315,12 +315,21 @@ HANDLE OpenFolder(const wchar_t* path, bool hold, bool linkItself) {
 }
 
 bool ReadFolderOnDisk(HANDLE folder, FolderOnDisk& disk, unsigned facts) {
+  PlatformCalls& platform = Platform();
   disk.idKind = FolderIdKind::None;
   disk.finalPath[0] = 0;
-  BY_HANDLE_FILE_INFORMATION info = {};
-  if (!Platform().GetFileInformationByHandle(folder, &info)) return false;
-  disk.attributes = info.dwFileAttributes;
-  if ((facts & kFolderIdentity) != 0) ReadIdentity(folder, info, disk);
+  if ((facts & kFolderIdentity) != 0) {
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!platform.GetFileInformationByHandle(folder, &info)) return false;
+    disk.attributes = info.dwFileAttributes;
+    ReadIdentity(folder, info, disk);
+  } else {
+    // The attributes alone, without the volume's number, which can cost more than the rest
+    // of a folder's delete (seen under Wine).
+    FILE_ATTRIBUTE_TAG_INFO tag = {};
+    if (!platform.GetFileInformationByHandleEx(folder, FileAttributeTagInfo, &tag, sizeof(tag))) return false;
+    disk.attributes = tag.FileAttributes;
+  }
   if ((facts & kFolderFinalPath) != 0) ReadFinalPath(folder, disk.finalPath);
   return true;
 }
