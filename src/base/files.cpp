@@ -46,14 +46,6 @@ bool OpenListing(const wchar_t* dir, UniqueFind& listing, WIN32_FIND_DATAW& entr
   return listing.valid();
 }
 
-// dir + "\" + name into a zero-filled buffer. A path that does not fit leaves the buffer
-// empty, so that nothing can act on a part of it.
-bool BuildEntryPath(wchar_t* path, const wchar_t* dir, const wchar_t* name) {
-  if (ConcatPath(path, dir, L"\\") && ConcatPath(path, path, name)) return true;
-  path[0] = 0;
-  return false;
-}
-
 // The delete calls, given the extended-length form of the path: a deep entry or one whose
 // name ends in a dot or a space can be deleted too.
 bool DeleteFilePath(const wchar_t* path) {
@@ -209,7 +201,7 @@ bool DeleteEntryOrDescend(DeleteLevel& level, wchar_t* childPath) {
   const WIN32_FIND_DATAW& entry = level.entry;
   const bool isHelper = ContainsNoCase(entry.cFileName, kHelperFileName);
   if (IsDotEntry(entry.cFileName)) return false;
-  if (!BuildEntryPath(childPath, level.dir, entry.cFileName)) {
+  if (!JoinPath(childPath, level.dir, entry.cFileName)) {
     DebugLog(L"DeleteFilesAndFoldersRecursiv: path too long: <%ls> + <%ls>", level.dir, entry.cFileName);
     level.result |= kDirHasContent;
     return false;
@@ -293,7 +285,7 @@ bool RetryCopyOverProtectedFile(const wchar_t* src, const wchar_t* dst, bool che
 bool CopyOneFile(const wchar_t* srcDir, const wchar_t* dstDir, const wchar_t* name, bool checkVersion) {
   PathBuffer src = {};
   PathBuffer dst = {};
-  if (!BuildEntryPath(src, srcDir, name) || !BuildEntryPath(dst, dstDir, name)) {
+  if (!JoinPath(src, srcDir, name) || !JoinPath(dst, dstDir, name)) {
     DebugLog(L"CopyFilesToDir: path too long: <%ls>", name);
     Platform().SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return false;

@@ -94,6 +94,12 @@ bool ConcatPath(wchar_t* dest, const wchar_t* a, const wchar_t* b) {
   return NormalizePath(dest, joined);
 }
 
+bool JoinPath(wchar_t* dest, const wchar_t* dir, const wchar_t* name) {
+  if (ConcatPath(dest, dir, L"\\") && ConcatPath(dest, dest, name)) return true;
+  dest[0] = 0;
+  return false;
+}
+
 bool NormalizePathInPlace(wchar_t* buf) {
   if (buf == nullptr) return false;
   PathBuffer normalized = {};

@@ -23,6 +23,10 @@ bool NormalizePath(wchar_t* dest, const wchar_t* src);
 // No separator is inserted. A joined text of 4356 characters or more leaves dest unchanged.
 bool ConcatPath(wchar_t* dest, const wchar_t* a, const wchar_t* b);
 
+// dir + "\" + name into dest. A path that does not fit leaves dest empty, so that nothing
+// can act on a part of it.
+bool JoinPath(wchar_t* dest, const wchar_t* dir, const wchar_t* name);
+
 // Normalises buf in place; text too long to normalise is left as it is. False only for null.
 bool NormalizePathInPlace(wchar_t* buf);
 

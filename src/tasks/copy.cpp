@@ -18,7 +18,7 @@ const wchar_t* OrEmpty(const wchar_t* text) { return text != nullptr ? text : L"
 // dir + "\" + name. A path that cannot be built (no dir, or too long) leaves dest empty,
 // so that nothing acts on a part of it; an empty dir would mean the current drive's root.
 bool BuildPath(wchar_t* dest, const wchar_t* dir, const wchar_t* name) {
-  if (dir != nullptr && dir[0] != 0 && ConcatPath(dest, dir, L"\\") && ConcatPath(dest, dest, name)) return true;
+  if (dir != nullptr && dir[0] != 0 && JoinPath(dest, dir, name)) return true;
   dest[0] = 0;
   DebugLog(L"BuildPath: the path cannot be built: <%ls> + <%ls>", OrEmpty(dir), OrEmpty(name));
   return false;

@@ -39,13 +39,6 @@ const wchar_t* BareName(const wchar_t* path) {
   return slash != nullptr ? slash + 1 : path;
 }
 
-// dir + "\" + name; a path that does not fit leaves dest empty.
-bool JoinPath(wchar_t* dest, const wchar_t* dir, const wchar_t* name) {
-  if (ConcatPath(dest, dir, L"\\") && ConcatPath(dest, dest, name)) return true;
-  dest[0] = 0;
-  return false;
-}
-
 bool HelperPath(wchar_t* dest, const EngineTransaction& tx, const wchar_t* suffix) {
   return ConcatPath(dest, tx.stem, suffix);
 }
