@@ -9,10 +9,6 @@
 
 namespace {
 
-// How long a stopped child may take to end: a process ends some time after it is told to,
-// and a child that could not be stopped must not hold up a silent installation for ever.
-const DWORD kStoppedChildWait = 30000;
-
 // Waits for the child and reads how it ended. A failed wait or query tells nothing about
 // the child, so it counts as failure (1) rather than as the success that 0 would report. A
 // child that cannot be waited for is stopped, and waited for until it has ended: left
@@ -23,8 +19,8 @@ int WaitForExitCode(HANDLE process) {
   const DWORD waited = platform.WaitForSingleObject(process, INFINITE);
   if (waited != WAIT_OBJECT_0) {
     const DWORD waitError = platform.GetLastError();
-    const BOOL stopped = platform.TerminateProcess(process, 1);
-    const DWORD ended = platform.WaitForSingleObject(process, kStoppedChildWait);
+    DWORD ended = 0;
+    const BOOL stopped = StopChild(process, &ended);
     DebugLog(L"SpawnProgram: the wait failed (<%x>, LastError: <%x>): the child is stopped, result: <%d>, "
              L"ended: <%x>",
              waited, waitError, stopped, ended);
@@ -90,6 +86,15 @@ bool FindSystemRegSvr(wchar_t* tool) {
 }
 
 }  // namespace
+
+BOOL StopChild(HANDLE process, DWORD* ended) {
+  PlatformCalls& platform = Platform();
+  const BOOL stopped = platform.TerminateProcess(process, 1);
+  // A child that could not be stopped must not hold up a silent installation for ever.
+  const DWORD waited = platform.WaitForSingleObject(process, 30000);
+  if (ended != nullptr) *ended = waited;
+  return stopped;
+}
 
 int SpawnProgram(const wchar_t* commandLine) { return StartAndWait(nullptr, commandLine); }
 

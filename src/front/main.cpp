@@ -4,6 +4,7 @@
 
 #include "base/messages.h"
 #include "base/platform.h"
+#include "base/process.h"
 #include "base/text.h"
 #include "base/unique.h"
 #include "tasks/checkedition.h"
@@ -341,10 +342,7 @@ int RespawnSpawnProgram(int argc, wchar_t** argv) {
     DebugLog(L"RespawnSpawnProgram: the exit code of the elevated copy cannot be read, LastError: <%x>",
              platform.GetLastError());
     // The installer reverts on 1: a copy that went on working would install beside that.
-    if (process.valid() && waited != WAIT_OBJECT_0) {
-      platform.TerminateProcess(process.get(), 1);
-      platform.WaitForSingleObject(process.get(), 30000);  // it ends some time after it is told to
-    }
+    if (process.valid() && waited != WAIT_OBJECT_0) StopChild(process.get(), nullptr);
     return 1;
   }
   DebugLog(L"RespawnSpawnProgram: the elevated copy ended with <%d>", static_cast<int>(exitCode));
