@@ -157,8 +157,10 @@ TEST(Messages, NobodyToSeeThemShowsNoBoxAndCountsAsABoxThatCouldNotBeShown) {
     });
     ScopedOverride<BOOL(HANDLE, int, PVOID, DWORD, LPDWORD)> flags(
         Platform().GetUserObjectInformationW, [&](HANDLE, int index, PVOID info, DWORD size, LPDWORD) {
-          if (index == UOI_NAME) wcsncpy(static_cast<wchar_t*>(info), L"WinSta1", size / sizeof(wchar_t));
-          if (index == UOI_NAME) return TRUE;
+          if (index == UOI_NAME) {
+            wcsncpy(static_cast<wchar_t*>(info), L"WinSta1", size / sizeof(wchar_t));
+            return TRUE;
+          }
           static_cast<USEROBJECTFLAGS*>(info)->dwFlags = v.flags;
           return v.flagsRead;
         });
