@@ -38,10 +38,12 @@ struct FolderOnDisk {
   PathBuffer finalPath = {};
 };
 
-// Opens a folder for its attributes only, following a junction or link to its target
-// unless linkItself. A held folder is opened without delete sharing, so that on Windows it
-// cannot be renamed or replaced while the handle is open. INVALID_HANDLE_VALUE on failure.
-HANDLE OpenFolder(const wchar_t* path, bool hold, bool linkItself);
+// Opens a folder. With hold, for listing its entries and without delete sharing, the name
+// itself rather than what a junction or link there points to: while the handle is open,
+// nobody can rename, replace or remove the folder (a handle for attributes alone would take
+// no part in sharing and hold nothing). Without hold, for its attributes only, following
+// links, sharing everything. INVALID_HANDLE_VALUE on failure.
+HANDLE OpenFolder(const wchar_t* path, bool hold);
 
 // What ReadFolderOnDisk reads besides the attributes.
 enum FolderFacts : unsigned { kFolderAttributes = 0, kFolderFinalPath = 1, kFolderIdentity = 2, kFolderAll = 3 };
@@ -54,15 +56,26 @@ bool ReadFolderOnDisk(HANDLE folder, FolderOnDisk& disk, unsigned facts);
 // same final path. False when neither can be told.
 bool SameFolderOnDisk(const FolderOnDisk& a, const FolderOnDisk& b);
 
+// The content of a folder held open for listing: -1 when it cannot be listed, 0 when it
+// holds nothing but "." and "..", 1 otherwise.
+int CheckIfFolderHasContent(HANDLE folder);
+
+// True when the folder held at path is a junction or link at its last name, whatever
+// links lie higher up: its handle shows the reparse attribute, or (where handles open a
+// link's target) its final path is not its parent's final path and its own name. target
+// receives where the link leads, or an empty text.
+bool IsLinkAtItsName(const wchar_t* path, const FolderOnDisk& held, wchar_t* target);
+
 // Deletes everything below dir, not dir itself: 0 all gone, 1 something stayed, -1 some
-// level could not be listed (null and empty included). Read-only and system bits are
-// cleared first; links are removed as links, never entered; a file named with the
-// helper's own name that cannot be deleted does not count. Any depth costs no stack.
-// A subfolder is entered only when its handle shows a plain folder directly below the one
-// being emptied, held until it is removed: one that was swapped for a link after it was
-// listed is not entered and counts as a failure. held is dir as the caller opened and holds
-// it; without it, dir is opened and held here.
-int DeleteFilesAndFoldersRecursiv(const wchar_t* dir, const FolderOnDisk* held = nullptr);
+// level could not be listed (null and empty included). dir is resolved once, to held (a
+// handle from OpenFolder with hold) or, without one, opened and held here; from then on every
+// entry is listed, opened, changed and deleted through its folder's handle, and the paths
+// are text for the trace only. An entry that its handle shows to be a link (the reparse
+// attribute, or a final path that is not its folder's and its own name) is removed as a link
+// and never entered. Read-only and system bits are cleared through the entry's handle where
+// they keep it from going, except on a file with other names, which share them. A file named
+// with the helper's own name that cannot be deleted does not count. Any depth costs no stack.
+int DeleteFilesAndFoldersRecursiv(const wchar_t* dir, HANDLE held = INVALID_HANDLE_VALUE);
 
 // Finds the first file in dir whose name contains part1 and, where given, part2 and part3
 // (ASCII case ignored); foundName, where given, receives its bare name.

@@ -86,3 +86,22 @@ BOOL WINAPI SystemSetDefaultDllDirectories(DWORD flags) {
   }
   return function(flags);
 }
+
+NTSTATUS NTAPI SystemNtCreateFile(PHANDLE file, ACCESS_MASK access, POBJECT_ATTRIBUTES object, PIO_STATUS_BLOCK status,
+                                  PLARGE_INTEGER allocation, ULONG attributes, ULONG sharing, ULONG disposition,
+                                  ULONG options, PVOID extended, ULONG extendedLength) {
+  using Function = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG,
+                                    ULONG, ULONG, ULONG, PVOID, ULONG);
+  using ToError = ULONG(NTAPI*)(NTSTATUS);
+  static const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+  static const Function function = Resolve<Function>(ntdll, "NtCreateFile");
+  static const ToError toError = Resolve<ToError>(ntdll, "RtlNtStatusToDosError");
+  if (function == nullptr || toError == nullptr) {
+    ::SetLastError(ERROR_PROC_NOT_FOUND);
+    return static_cast<NTSTATUS>(0xC0000002L);  // STATUS_NOT_IMPLEMENTED
+  }
+  const NTSTATUS result =
+      function(file, access, object, status, allocation, attributes, sharing, disposition, options, extended, extendedLength);
+  if (result < 0) ::SetLastError(toError(result));
+  return result;
+}

@@ -5,6 +5,7 @@
 // a copy that fails with access denied).
 
 #include <windows.h>
+#include <winternl.h>
 #include <objbase.h>
 #include <shellapi.h>
 #include <shlobj.h>
@@ -22,6 +23,12 @@ BOOL WINAPI SystemGetProfilesDirectoryW(LPWSTR dir, LPDWORD size);
 
 // Present from Windows 8 (and 7 with its loader update); absent means nothing to restrict.
 BOOL WINAPI SystemSetDefaultDllDirectories(DWORD flags);
+
+// ntdll's NtCreateFile, the one call that opens a name relative to a folder's handle. Unlike
+// it, this sets the thread's last error from the status, as the other entries do.
+NTSTATUS NTAPI SystemNtCreateFile(PHANDLE file, ACCESS_MASK access, POBJECT_ATTRIBUTES object, PIO_STATUS_BLOCK status,
+                                  PLARGE_INTEGER allocation, ULONG attributes, ULONG sharing, ULONG disposition,
+                                  ULONG options, PVOID extended, ULONG extendedLength);
 
 struct PlatformCalls {
   // Files and directories
@@ -43,6 +50,12 @@ struct PlatformCalls {
   std::function<BOOL(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD)> GetFileInformationByHandleEx =
       ::GetFileInformationByHandleEx;
   std::function<DWORD(HANDLE, LPWSTR, DWORD, DWORD)> GetFinalPathNameByHandleW = ::GetFinalPathNameByHandleW;
+  std::function<BOOL(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD)> SetFileInformationByHandle =
+      ::SetFileInformationByHandle;
+  std::function<NTSTATUS(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG, ULONG,
+                         ULONG, PVOID, ULONG)>
+      NtCreateFile = SystemNtCreateFile;
+  std::function<DWORD(LPCWSTR, LPWSTR, DWORD)> GetLongPathNameW = ::GetLongPathNameW;
   std::function<DWORD()> GetLastError = ::GetLastError;
   std::function<void(DWORD)> SetLastError = ::SetLastError;
 

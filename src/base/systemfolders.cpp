@@ -143,7 +143,7 @@ bool DescribeText(ComparedFolder& folder, const wchar_t* path, const FolderOnDis
 // Opens the folder for nothing but its attributes, following a junction or link to its target.
 bool Describe(ComparedFolder& folder, const wchar_t* path) {
   FolderOnDisk disk;
-  UniqueFile handle(OpenFolder(path, false, false));
+  UniqueFile handle(OpenFolder(path, false));
   if (!handle.valid() || !ReadFolderOnDisk(handle.get(), disk, kFolderAll)) disk = FolderOnDisk();
   return DescribeText(folder, path, disk);
 }

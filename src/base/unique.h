@@ -22,6 +22,13 @@ class UniqueAny {
     value_ = value;
   }
 
+  // Hands the value on to another owner.
+  Type release() {
+    const Type value = value_;
+    value_ = Traits::Invalid();
+    return value;
+  }
+
   // For platform calls that return the handle through an out parameter.
   Type* put() {
     reset();

@@ -10,14 +10,15 @@
 namespace {
 
 // The installation folder, opened once and held from the protected-folder check to the end
-// of the delete: on Windows nobody can rename or replace it meanwhile.
+// of the last delete pass: nobody can rename, replace or remove it meanwhile, and everything
+// below it is listed and deleted through this handle.
 struct InstallFolder {
   UniqueFile handle;
   FolderOnDisk disk;
 };
 
 bool OpenInstallFolder(InstallFolder& folder, const wchar_t* path) {
-  folder.handle.reset(OpenFolder(path, true, false));
+  folder.handle.reset(OpenFolder(path, true));
   if (folder.handle.valid() && ReadFolderOnDisk(folder.handle.get(), folder.disk, kFolderAll)) return true;
   DebugLog(L"HandleCleanInstallDir: <%ls> cannot be opened, LastError: <%x>", path, Platform().GetLastError());
   folder.disk = FolderOnDisk();
@@ -34,10 +35,21 @@ bool IsProtectedFolder(const wchar_t* path, const FolderOnDisk& disk) {
   return true;
 }
 
+// A junction or link at the folder's own name would have its target emptied, a folder that
+// the user never named.
+bool IsLinkToElsewhere(const wchar_t* path, const FolderOnDisk& disk) {
+  PathBuffer target = {};
+  if (!IsLinkAtItsName(path, disk, target)) return false;
+  DebugLog(L"HandleCleanInstallDir: <%ls> is a link to <%ls>: its content is never deleted, nothing is asked or "
+           L"deleted",
+           path, target);
+  return true;
+}
+
 // While a question is on screen, whoever may write the folder's parent can put a link to
 // another folder in its place: the path must still name the folder that was checked.
 bool StillTheFolderChecked(const wchar_t* path, const FolderOnDisk& checked) {
-  UniqueFile handle(OpenFolder(path, false, false));
+  UniqueFile handle(OpenFolder(path, false));
   FolderOnDisk now;
   if (handle.valid() && ReadFolderOnDisk(handle.get(), now, kFolderAll) && SameFolderOnDisk(now, checked)) return true;
   DebugLog(L"HandleCleanInstallDir: <%ls> no longer names the folder that was checked (<%ls>, now <%ls>): nothing is "
@@ -47,10 +59,10 @@ bool StillTheFolderChecked(const wchar_t* path, const FolderOnDisk& checked) {
 }
 
 // Deletes until everything is gone or the user gives up; files in use can be retried.
-int DeleteContentWithRetry(const wchar_t* path, const FolderOnDisk& checked) {
+int DeleteContentWithRetry(const wchar_t* path, const InstallFolder& folder) {
   for (;;) {
-    if (!StillTheFolderChecked(path, checked)) return 1;
-    const int result = DeleteFilesAndFoldersRecursiv(path, &checked);
+    if (!StillTheFolderChecked(path, folder.disk)) return 1;
+    const int result = DeleteFilesAndFoldersRecursiv(path, folder.handle.get());
     if (result == kDirUnlistable) {
       ShowInstallDirNotFound(path);
       return 1;
@@ -80,8 +92,9 @@ int HandleCleanInstallDir(const wchar_t* path) {
     ShowInstallDirNotFound(path);
     return 1;
   }
+  if (IsLinkToElsewhere(path, folder.disk)) return 0;
 
-  const int content = CheckIfDirHasContent(path);
+  const int content = CheckIfFolderHasContent(folder.handle.get());
   if (content == kDirUnlistable) {
     ShowInstallDirNotFound(path);
     return 1;
@@ -91,5 +104,5 @@ int HandleCleanInstallDir(const wchar_t* path) {
   const int answer = AskDeleteInstallDirContent(path);
   if (answer == IDCANCEL) return 1;
   if (answer != IDYES) return 0;  // No, or a box that could not be shown: nothing is deleted
-  return DeleteContentWithRetry(path, folder.disk);
+  return DeleteContentWithRetry(path, folder);
 }

@@ -138,37 +138,82 @@ TEST_F(CleanTest, TheHelperRunningFromTheDirectoryIsNoFailure) {
   EXPECT_TRUE(left.empty() || left == Entries{L"QelInstallHelper.exe"}) << left.size() << " entries left";
 }
 
-// A link to a folder elsewhere is never followed: what it points to stays whole. Wine cannot
-// remove such a link, so the pass reports it and the user decides.
-TEST_F(CleanTest, ALinkedFolderIsNotEntered) {
+// Links inside the directory are never followed, nor are other names of files elsewhere
+// robbed of their attributes: a link to a folder, a link to a file, and a second name of a
+// read-only file elsewhere. Wine can remove none of the three, so the pass reports them and the
+// user decides; what they point to stays whole.
+TEST_F(CleanTest, LinksAndOtherNamesInsideLeaveWhatTheyNameUntouched) {
   TestDir elsewhere;
   elsewhere.MakeFile(L"keep.txt", "keep");
-  LinuxLink link(inst + L"\\linked", elsewhere.path());
-  original = Inst();
+  const std::wstring shared = elsewhere.MakeFile(L"shared.txt", "shared");
+  SetFileAttributesW(shared.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM);
+  const DWORD sharedAttributes = GetFileAttributesW(shared.c_str());
+  LinuxLink folderLink(inst + L"\\linked", elsewhere.path());
+  LinuxLink fileLink(inst + L"\\data\\keep.lnk", elsewhere / L"keep.txt");
+  RunLinux(L"\\\\?\\unix\\bin\\ln", L"ln \"" + LinuxPath(shared) + L"\" \"" + LinuxPath(inst + L"\\shared") + L"\"");
+  ASSERT_TRUE(WaitUntil([&] { return Exists(inst + L"\\shared"); }));
   const HelperRun run = Clean({{IDYES}, {IDIGNORE}});
   ExpectRun(run, 0, {Question(inst), RetryDelete(inst)});
-  EXPECT_EQ(ReadAll(elsewhere / L"keep.txt"), "keep");
-  EXPECT_EQ(Inst(), Entries{L"linked"});
+  EXPECT_EQ(elsewhere.List(), (Entries{L"keep.txt", L"shared.txt"}));
+  EXPECT_EQ(ReadAll(elsewhere / L"keep.txt") + ReadAll(shared), "keepshared");
+  EXPECT_EQ(GetFileAttributesW(shared.c_str()), sharedAttributes);
+  EXPECT_EQ(Inst(), (Entries{L"data", L"data\\keep.lnk", L"linked", L"shared"}));
 }
 
-// Someone who may write the directory's parent swaps the directory for a link to a folder
-// elsewhere while the question is on screen: the helper deletes nothing there, nor in what was
-// moved aside, and reverts. (On Windows its open handle keeps the directory from being renamed.)
-TEST_F(CleanTest, ADirectorySwappedForALinkWhileTheQuestionIsShownLosesNothing) {
+// A link put in the directory's place before the run (a folder the installer was told to
+// use, made a link by someone who may write its parent): its target is never emptied, and
+// nothing is asked.
+TEST(CleanPlanted, ALinkInThePlaceOfTheDirectoryEmptiesNothingAndAsksNothing) {
+  TestDir parent;
   TestDir elsewhere;
   elsewhere.MakeFile(L"keep.txt", "keep");
-  TestDir moved;
-  std::unique_ptr<LinuxLink> link;
-  const auto swap = [&] {
-    ASSERT_TRUE(MoveFileExW(inst.c_str(), (moved / L"inst").c_str(), 0)) << GetLastError();
-    link = std::make_unique<LinuxLink>(inst, elsewhere.path());
+  elsewhere.MakeFile(L"sub\\data.txt", "data");
+  LinuxLink planted(parent / L"Tarnwell", elsewhere.path());
+  const HelperRun run = RunHelper(L"clean " + Quoted(parent / L"Tarnwell"));
+  ExpectRun(run, 0, {});
+  EXPECT_TRUE(run.TraceContains(L"is a link to <"));
+  EXPECT_EQ(elsewhere.List(), (Entries{L"keep.txt", L"sub", L"sub\\data.txt"}));
+}
+
+// Someone who may write the directory's parent tries to swap it for a link to a folder
+// elsewhere while a question is on screen, by renaming it from a Windows program: the
+// helper's hold refuses the rename, so the directory it checked is the one it empties, and
+// the folder elsewhere stays whole.
+TEST(CleanSwapped, TheHeldDirectoryCannotBeSwappedWhileAQuestionIsShown) {
+  struct Case {
+    const char* name;
+    bool atRetry;
+    bool linkToMoved;  // "T -> T.old"
   };
-  const HelperRun run = Clean({{IDYES, swap}});
-  ExpectRun(run, 1, {Question(inst)});
-  EXPECT_TRUE(run.TraceContains(L"no longer names the folder that was checked"));
-  EXPECT_EQ(elsewhere.List(), Entries{L"keep.txt"});
-  EXPECT_EQ(TreeEntries(moved / L"inst"), original);
-  link.reset();
+  for (const Case& c : {Case{"at the question", false, false}, Case{"at the question, to where it went", false, true},
+                        Case{"at the retry question", true, false}}) {
+    SCOPED_TRACE(c.name);
+    Installed fresh;
+    TestDir elsewhere;
+    elsewhere.MakeFile(L"keep.txt", "keep");
+    auto lock = std::make_unique<LockedFile>(fresh.folder / L"setup.log");
+    if (!c.atRetry) lock->Release();
+    const std::wstring moved = fresh.inst + L".old";
+    std::unique_ptr<LinuxLink> link;
+    DWORD error = 0;
+    const auto swap = [&] {
+      if (MoveFileExW(fresh.inst.c_str(), moved.c_str(), 0)) {
+        link = std::make_unique<LinuxLink>(fresh.inst, c.linkToMoved ? moved : elsewhere.path());
+      }
+      error = GetLastError();
+      lock->Release();
+    };
+    std::vector<Press> presses = {{IDYES, swap}};
+    if (c.atRetry) presses = {{IDYES}, {IDRETRY, swap}};
+    const HelperRun run = fresh.Clean(presses);
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_SHARING_VIOLATION)) << "the rename is refused";
+    std::vector<ExpectedBox> boxes = {Question(fresh.inst)};
+    if (c.atRetry) boxes.push_back(RetryDelete(fresh.inst));
+    ExpectRun(run, 0, boxes);
+    EXPECT_EQ(fresh.Inst(), Entries{});
+    EXPECT_EQ(elsewhere.List(), Entries{L"keep.txt"});
+    EXPECT_EQ(ReadAll(elsewhere / L"keep.txt"), "keep");
+  }
 }
 
 // Names that the usual path form cannot reach (a folder "data." holding a file, "notes "), made

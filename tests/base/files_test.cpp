@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/text.h"
+#include "base/unique.h"
 #include "support/fixtures.h"
 
 namespace {
@@ -14,6 +17,8 @@ namespace {
 using Locks = std::vector<std::unique_ptr<LockedFile>>;
 
 DWORD Attributes(const std::wstring& path) { return GetFileAttributesW(Verbatim(path).c_str()); }
+
+const DWORD kKeptBits = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_HIDDEN;
 
 void SetAttributes(const std::wstring& path, DWORD attributes) {
   EXPECT_TRUE(SetFileAttributesW(Verbatim(path).c_str(), attributes)) << Narrow(path);
@@ -128,12 +133,6 @@ TEST_F(FilesTest, RecursiveDeleteEmptiesTheTreeAndRetriesOnceFilesAreFree) {
        0,
        {L"QelInstallHelper.exe", L"old.qelinstallhelper.EXE.bak"}},
   };
-  // What the delete asked of each file's attributes: read-only and system cleared, the rest kept.
-  std::vector<std::pair<std::wstring, DWORD>> given;
-  ScopedOverride<BOOL(LPCWSTR, DWORD)> record(Platform().SetFileAttributesW, [&](LPCWSTR path, DWORD attributes) {
-    given.emplace_back(path, attributes);
-    return record.original()(path, attributes);
-  });
   for (const Case& c : cases) {
     TempDir tree;
     const std::wstring inst = tree.MakeDir(L"inst");
@@ -141,20 +140,20 @@ TEST_F(FilesTest, RecursiveDeleteEmptiesTheTreeAndRetriesOnceFilesAreFree) {
     {
       Locks locks;
       c.make(tree, inst, locks);
+      // What stays keeps every attribute: nothing is cleared on an entry that is not deleted.
+      std::map<std::wstring, DWORD> attributes;
+      for (const std::wstring& entry : TreeEntries(inst)) attributes[entry] = Attributes(inst + L"\\" + entry) & kKeptBits;
       EXPECT_EQ(DeleteFilesAndFoldersRecursiv(inst.c_str()), c.expected) << c.name;
       EXPECT_EQ(TreeEntries(inst), c.survivors) << c.name;
+      for (const std::wstring& survivor : c.survivors) {
+        EXPECT_EQ(Attributes(inst + L"\\" + survivor) & kKeptBits, attributes[survivor]) << Narrow(survivor);
+      }
     }
     EXPECT_EQ(DeleteFilesAndFoldersRecursiv(inst.c_str()), 0) << c.name << ": the pass after the files are free";
     EXPECT_TRUE(TreeEntries(inst).empty()) << c.name;
     EXPECT_TRUE(Exists(inst)) << c.name << ": the directory itself stays";
     EXPECT_EQ(ReadAll(keep), "keep") << c.name;
   }
-  const auto inUse = std::find_if(given.begin(), given.end(), [](const auto& g) {
-    return g.first.size() > 9 && g.first.compare(g.first.size() - 9, 9, L"inuse.txt") == 0;
-  });
-  ASSERT_NE(inUse, given.end());
-  EXPECT_EQ(inUse->second & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_HIDDEN),
-            static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN));
 }
 
 TEST_F(FilesTest, RecursiveDeleteRefusesWhatItCannotList) {
@@ -172,38 +171,54 @@ TEST_F(FilesTest, AnUnlistableSubfolderMakesTheWholePassFail) {
   dir.MakeFile(L"inst\\denied\\secret.txt");
   LockedFile inUse(dir.MakeFile(L"inst\\sub\\inuse.txt"));
   dir.MakeFile(L"inst\\z\\z.txt");
-  ScopedOverride<HANDLE(LPCWSTR, LPWIN32_FIND_DATAW)> deny(
-      Platform().FindFirstFileW, [&](LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
-        if (std::wstring(pattern).find(L"\\denied\\") != std::wstring::npos) {
-          SetLastError(ERROR_ACCESS_DENIED);
-          return INVALID_HANDLE_VALUE;
-        }
-        return deny.original()(pattern, data);
-      });
+  RefusedListing deny([&](const std::wstring& folder) { return folder == inst + L"\\denied"; }, ERROR_ACCESS_DENIED);
   EXPECT_EQ(DeleteFilesAndFoldersRecursiv(inst.c_str()), -1) << "-1 dominates the 1 of the file in use";
   EXPECT_EQ(TreeEntries(inst),
             (std::vector<std::wstring>{L"denied", L"denied\\secret.txt", L"sub", L"sub\\inuse.txt"}));
 }
 
-// Wine's listings do not fail midway: the seam ends one with an error.
+// Wine's listings do not fail midway: the seam ends one with an error after some entries.
 TEST_F(FilesTest, AListingThatEndsWithAnErrorIsNoSuccess) {
   const std::wstring inst = dir.MakeDir(L"inst");
   for (const wchar_t* name : {L"a.txt", L"b.txt", L"c.txt", L"d.txt"}) dir.MakeFile(std::wstring(L"inst\\") + name);
-  int calls = 0;
-  ScopedOverride<BOOL(HANDLE, LPWIN32_FIND_DATAW)> cut(Platform().FindNextFileW,
-                                                       [&](HANDLE find, LPWIN32_FIND_DATAW data) {
-                                                         if (++calls == 3) {
-                                                           SetLastError(ERROR_NETNAME_DELETED);
-                                                           return FALSE;
-                                                         }
-                                                         return cut.original()(find, data);
-                                                       });
+  size_t kept = 3;  // ".", ".." and one file, then the error
+  bool cut = false;
+  using Kind = FILE_INFO_BY_HANDLE_CLASS;
+  ScopedOverride<BOOL(HANDLE, Kind, LPVOID, DWORD)> cutListing(
+      Platform().GetFileInformationByHandleEx, [&](HANDLE file, Kind kind, LPVOID data, DWORD size) {
+        if (!IsListing(kind)) return cutListing.original()(file, kind, data, size);
+        if (std::exchange(cut, true)) {
+          SetLastError(ERROR_NETNAME_DELETED);
+          return FALSE;
+        }
+        const BOOL read = cutListing.original()(file, kind, data, size);
+        auto* entry = static_cast<FILE_ID_BOTH_DIR_INFO*>(data);
+        for (size_t i = 1; i < kept && entry->NextEntryOffset != 0; ++i) {
+          entry = reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(reinterpret_cast<BYTE*>(entry) + entry->NextEntryOffset);
+        }
+        entry->NextEntryOffset = 0;
+        return read;
+      });
   EXPECT_EQ(DeleteFilesAndFoldersRecursiv(inst.c_str()), 1);
-  EXPECT_FALSE(TreeEntries(inst).empty());
-  EXPECT_TRUE(trace.Contains(L"FindNextFileW failed: LastError: <40>"));
+  EXPECT_EQ(TreeEntries(inst).size(), 3u) << "what was not listed stays";
+  EXPECT_TRUE(trace.Contains(L"listing failed: LastError: <40>"));
 
-  calls = 2;  // the next listing is cut right after its first entry, "."
-  EXPECT_EQ(CheckIfDirHasContent(inst.c_str()), -1) << "a cut listing is not an empty directory";
+  kept = 1;  // cut right after ".", the first entry
+  cut = false;
+  const UniqueFile held(OpenFolder(inst.c_str(), true));
+  EXPECT_EQ(CheckIfFolderHasContent(held.get()), -1) << "a cut listing is not an empty directory";
+  EXPECT_TRUE(trace.Contains(L"CheckIfFolderHasContent: listing failed: LastError: <40>"));
+
+  int calls = 0;
+  ScopedOverride<BOOL(HANDLE, LPWIN32_FIND_DATAW)> cutByPath(Platform().FindNextFileW,
+                                                             [&](HANDLE find, LPWIN32_FIND_DATAW data) {
+                                                               if (++calls == 1) {
+                                                                 SetLastError(ERROR_NETNAME_DELETED);
+                                                                 return FALSE;
+                                                               }
+                                                               return cutByPath.original()(find, data);
+                                                             });
+  EXPECT_EQ(CheckIfDirHasContent(inst.c_str()), -1) << "the same through a listing by path";
   EXPECT_TRUE(trace.Contains(L"CheckIfDirHasContent: FindNextFileW failed: LastError: <40>"));
 }
 
@@ -244,40 +259,146 @@ TEST_F(FilesTest, RecursiveDeleteEmptiesAThousandNestedFoldersOnASmallStack) {
       << "one trace line for the directory and each folder entered";
 }
 
-TEST_F(FilesTest, ALinkIsRemovedAtMostAndNeverEntered) {
-  const std::wstring outside = dir.MakeDir(L"outside");
-  const std::wstring keep = dir.MakeFile(L"outside\\keep.txt", "keep");
-  SetAttributes(keep, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
-  SetAttributes(outside, FILE_ATTRIBUTE_SYSTEM);
-  const DWORD keepAttributes = Attributes(keep);
-  const DWORD outsideAttributes = Attributes(outside);
-  const std::wstring inst = dir.MakeDir(L"inst");
-  dir.MakeFile(L"inst\\a.txt");
-  LinuxLink link(inst + L"\\link", outside);
-  ASSERT_EQ(Attributes(inst + L"\\link") & FILE_ATTRIBUTE_REPARSE_POINT,
-            static_cast<DWORD>(FILE_ATTRIBUTE_REPARSE_POINT));
+// Each entry goes as what its handle shows: a link as a link, wherever it lies, never what
+// it points to; a read-only file with other names keeps them and their attributes. Rows
+// marked with a seam show what only Windows does (the disposition that ignores read-only, a
+// link's handle with the reparse attribute) or what Wine never does (an entry that cannot be
+// opened, a handle whose path lies two levels below its folder).
+TEST_F(FilesTest, EachEntryGoesAsWhatItsHandleShows) {
+  enum Seam { kNone, kExAccepted, kExDenied, kOpenDenied, kReparseShown, kTwoLevelsBelow };
+  using Links = std::vector<std::unique_ptr<LinuxLink>>;
+  const auto hardLink = [](const std::wstring& target, const std::wstring& link) {
+    RunLinux(L"\\\\?\\unix\\bin\\ln", L"ln \"" + LinuxPath(target) + L"\" \"" + LinuxPath(link) + L"\"");
+    EXPECT_TRUE(WaitUntil([&] { return Exists(link); })) << Narrow(link);
+  };
+  struct Case {
+    const char* name;
+    std::function<void(const TempDir&, const std::wstring& inst, Links&)> make;
+    Seam seam;
+    int expected;
+    std::vector<std::wstring> left;  // below inst
+    const wchar_t* traced;
+  };
+  const std::vector<Case> cases = {
+      {"a folder link", [](const TempDir& d, const std::wstring& inst,
+                           Links& links) { links.push_back(std::make_unique<LinuxLink>(inst + L"\\link", d / L"outside")); },
+       kNone, 1, {L"link"}, L"link not entered"},
+      {"a folder link two levels down",
+       [](const TempDir& d, const std::wstring& inst, Links& links) {
+         d.MakeDir(L"inst\\sub\\deeper");
+         links.push_back(std::make_unique<LinuxLink>(inst + L"\\sub\\deeper\\link", d / L"outside"));
+       },
+       kNone, 1, {L"sub", L"sub\\deeper", L"sub\\deeper\\link"}, L"link not entered"},
+      {"a file link two levels down",
+       [](const TempDir& d, const std::wstring& inst, Links& links) {
+         d.MakeDir(L"inst\\sub\\deeper");
+         links.push_back(std::make_unique<LinuxLink>(inst + L"\\sub\\deeper\\file", d / L"outside\\free.txt"));
+       },
+       kNone, 1, {L"sub", L"sub\\deeper", L"sub\\deeper\\file"}, L"link not entered"},
+      {"a link to an empty folder",
+       [](const TempDir& d, const std::wstring& inst, Links& links) {
+         links.push_back(std::make_unique<LinuxLink>(inst + L"\\link", d / L"outside\\empty"));
+       },
+       kNone, 1, {L"link"}, L"it is left in place"},
+      {"a read-only second name of a file outside",
+       [&](const TempDir& d, const std::wstring& inst, Links&) { hardLink(d / L"outside\\keep.txt", inst + L"\\hard"); },
+       kNone, 1, {L"hard"}, L"has <2> names"},
+      {"a second name of a writable file outside",
+       [&](const TempDir& d, const std::wstring& inst, Links&) { hardLink(d / L"outside\\free.txt", inst + L"\\free"); },
+       kNone, 0, {}, nullptr},
+      {"the disposition that ignores read-only", nullptr, kExAccepted, 0, {}, nullptr},
+      {"a disposition refused", nullptr, kExDenied, 1, {L"a.txt"}, L"deleting failed: LastError: <5>"},
+      {"an entry that cannot be opened", nullptr, kOpenDenied, 1, {L"a.txt"}, L"opening failed: LastError: <5>"},
+      {"a folder whose handle shows a link", nullptr, kReparseShown, 1, {L"sub", L"sub\\b.txt"}, L"link not entered"},
+      {"a folder whose handle lies two levels below", nullptr, kTwoLevelsBelow, 1, {L"sub", L"sub\\b.txt"},
+       L"link not entered"},
+  };
+  using Kind = FILE_INFO_BY_HANDLE_CLASS;
+  const auto named = [](HANDLE file, const wchar_t* name) {
+    const std::wstring path = PathOfHandle(file);
+    return path.size() > wcslen(name) && path.compare(path.size() - wcslen(name), wcslen(name), name) == 0;
+  };
+  for (const Case& c : cases) {
+    TempDir tree;
+    const std::wstring inst = tree.MakeDir(L"inst");
+    const std::wstring keep = tree.MakeFile(L"outside\\keep.txt", "keep");
+    tree.MakeFile(L"outside\\free.txt", "free");
+    tree.MakeDir(L"outside\\empty");
+    SetAttributes(keep, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    SetAttributes(tree / L"outside", FILE_ATTRIBUTE_SYSTEM);
+    const DWORD outsideAttributes[] = {Attributes(keep), Attributes(tree / L"outside")};
+    Links links;
+    if (c.make != nullptr) c.make(tree, inst, links);
+    if (c.make == nullptr) {
+      SetAttributes(tree.MakeFile(L"inst\\a.txt"), FILE_ATTRIBUTE_READONLY);
+      tree.MakeFile(L"inst\\sub\\b.txt");
+    }
+    int classicCalls = 0;
+    ScopedOverride<BOOL(HANDLE, Kind, LPVOID, DWORD)> change(
+        Platform().SetFileInformationByHandle, [&](HANDLE file, Kind kind, LPVOID data, DWORD size) {
+          const bool ex = kind == static_cast<Kind>(21);
+          classicCalls += ex ? 0 : 1;
+          if (ex && (c.seam == kExDenied && named(file, L"\\a.txt"))) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+          }
+          if (!ex || c.seam != kExAccepted) return change.original()(file, kind, data, size);
+          // As Windows does it, the name goes read-only or not (Wine needs the bit cleared first).
+          const std::wstring path = L"\\\\?\\" + PathOfHandle(file);
+          SetFileAttributesW(path.c_str(), GetFileAttributesW(path.c_str()) & ~FILE_ATTRIBUTE_READONLY);
+          FILE_DISPOSITION_INFO classic = {TRUE};
+          return change.original()(file, FileDispositionInfo, &classic, sizeof(classic));
+        });
+    ScopedOverride<BOOL(HANDLE, Kind, LPVOID, DWORD)> show(
+        Platform().GetFileInformationByHandleEx, [&](HANDLE file, Kind kind, LPVOID data, DWORD size) {
+          const BOOL read = show.original()(file, kind, data, size);
+          if (!read || !named(file, L"\\inst\\sub")) return read;
+          if (c.seam == kReparseShown && kind == FileBasicInfo) {
+            static_cast<FILE_BASIC_INFO*>(data)->FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+          }
+          if (c.seam == kTwoLevelsBelow && kind == FileNameInfo) {
+            auto* info = static_cast<FILE_NAME_INFO*>(data);
+            std::wstring name(info->FileName, info->FileNameLength / sizeof(wchar_t));
+            name.insert(name.rfind(L'\\'), L"\\x");
+            info->FileNameLength = static_cast<DWORD>(name.copy(info->FileName, name.size()) * sizeof(wchar_t));
+          }
+          return read;
+        });
+    ScopedOverride<NTSTATUS(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG,
+                            ULONG, ULONG, PVOID, ULONG)>
+        open(Platform().NtCreateFile, [&](PHANDLE file, ACCESS_MASK access, POBJECT_ATTRIBUTES object, auto... rest) {
+          const std::wstring name(object->ObjectName->Buffer, object->ObjectName->Length / sizeof(wchar_t));
+          if (c.seam == kOpenDenied && name == L"a.txt") {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return static_cast<NTSTATUS>(0xC0000022L);
+          }
+          return open.original()(file, access, object, rest...);
+        });
 
-  EXPECT_EQ(DeleteFilesAndFoldersRecursiv(inst.c_str()), 1) << "Wine cannot remove such a link";
-  EXPECT_EQ(TreeEntries(inst), std::vector<std::wstring>{L"link"});
-  EXPECT_EQ(ListNames(outside), std::vector<std::wstring>{L"keep.txt"});
-  EXPECT_EQ(ReadAll(keep), "keep");
-  EXPECT_EQ(Attributes(keep), keepAttributes);
-  EXPECT_EQ(Attributes(outside), outsideAttributes);
-  EXPECT_TRUE(trace.Contains(L"link not entered: <" + inst + L"\\link>"));
+    EXPECT_EQ(DeleteFilesAndFoldersRecursiv(inst.c_str()), c.expected) << c.name;
+    EXPECT_EQ(TreeEntries(inst), c.left) << c.name;
+    EXPECT_TRUE(c.traced == nullptr || trace.Contains(c.traced)) << c.name;
+    EXPECT_TRUE(c.seam != kExAccepted || classicCalls == 0) << "no attribute changed, no classic disposition";
+    EXPECT_EQ(TreeEntries(tree / L"outside"), (std::vector<std::wstring>{L"empty", L"free.txt", L"keep.txt"}))
+        << c.name;
+    EXPECT_EQ(ReadAll(keep) + ReadAll(tree / L"outside\\free.txt"), "keepfree") << c.name;
+    EXPECT_EQ(Attributes(keep), outsideAttributes[0]) << c.name;
+    EXPECT_EQ(Attributes(tree / L"outside"), outsideAttributes[1]) << c.name;
+  }
 }
 
-// Paths on disk cannot get that long: the seam lists a made-up folder with one entry.
+// Paths on disk cannot get that long. The delete is given a real folder's handle and a path
+// for it too long to name its entries; the copy, a made-up folder that the seam lists.
 TEST_F(FilesTest, AnEntryWhosePathDoesNotFitFailsAndNothingActsOnAnyPart) {
   const std::wstring longDir = dir.path() + L"\\" + std::wstring(4250, L'l');
   const std::wstring longName(120, L'n');
   const HANDLE fake = reinterpret_cast<HANDLE>(0x5151);
-  DWORD listedAttributes = FILE_ATTRIBUTE_NORMAL;
   ScopedOverride<HANDLE(LPCWSTR, LPWIN32_FIND_DATAW)> first(Platform().FindFirstFileW,
                                                             [&](LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
                                                               if (pattern != Verbatim(longDir) + L"\\*.*")
                                                                 return first.original()(pattern, data);
                                                               *data = {};
-                                                              data->dwFileAttributes = listedAttributes;
+                                                              data->dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
                                                               longName.copy(data->cFileName, longName.size());
                                                               return fake;
                                                             });
@@ -307,12 +428,18 @@ TEST_F(FilesTest, AnEntryWhosePathDoesNotFitFailsAndNothingActsOnAnyPart) {
     return FALSE;
   });
 
-  for (const DWORD attributes :
-       {DWORD{FILE_ATTRIBUTE_NORMAL}, DWORD{FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY}}) {
-    listedAttributes = attributes;
-    EXPECT_EQ(DeleteFilesAndFoldersRecursiv(longDir.c_str()), 1) << attributes;
-  }
-  listedAttributes = FILE_ATTRIBUTE_NORMAL;
+  ScopedOverride<NTSTATUS(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG,
+                          ULONG, ULONG, PVOID, ULONG)>
+      open(Platform().NtCreateFile, [&](PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES object, auto...) {
+        actedOn.emplace_back(object->ObjectName->Buffer, object->ObjectName->Length / sizeof(wchar_t));
+        return static_cast<NTSTATUS>(0xC0000022L);
+      });
+  const std::wstring real = dir.MakeDir(L"real");
+  dir.MakeFile(L"real\\" + longName);
+  SetAttributes(dir.MakeDir(L"real\\" + std::wstring(120, L'm')), FILE_ATTRIBUTE_READONLY);
+  const UniqueFile held(OpenFolder(real.c_str(), true));
+  EXPECT_EQ(DeleteFilesAndFoldersRecursiv(longDir.c_str(), held.get()), 1);
+  EXPECT_EQ(TreeEntries(real).size(), 2u);
   DWORD error = 0;
   EXPECT_FALSE(CopyFilesToDir(longDir.c_str(), dir.path().c_str(), &error, false));
   EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));

@@ -44,7 +44,7 @@ Fail<R> FailWith(const std::function<R(A...)>&, V value, DWORD error) {
 // Every entry of the seam, with the value and the last error that it fails with.
 template <class Visit>
 void VisitEntries(PlatformCalls& p, Visit visit) {
-  static_assert(sizeof(PlatformCalls) == 58 * sizeof(std::function<void()>), "an entry is missing here");
+  static_assert(sizeof(PlatformCalls) == 61 * sizeof(std::function<void()>), "an entry is missing here");
   FAILS(FindFirstFileW, INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
   FAILS(FindNextFileW, FALSE, ERROR_NETNAME_DELETED);
   FAILS(GetFileAttributesW, INVALID_FILE_ATTRIBUTES, ERROR_ACCESS_DENIED);
@@ -59,6 +59,9 @@ void VisitEntries(PlatformCalls& p, Visit visit) {
   FAILS(GetFileInformationByHandle, FALSE, ERROR_INVALID_FUNCTION);
   FAILS(GetFileInformationByHandleEx, FALSE, ERROR_INVALID_PARAMETER);
   FAILS(GetFinalPathNameByHandleW, 0, ERROR_NOT_ENOUGH_MEMORY);
+  FAILS(SetFileInformationByHandle, FALSE, ERROR_ACCESS_DENIED);
+  FAILS(NtCreateFile, 0xC0000022L, ERROR_ACCESS_DENIED);  // STATUS_ACCESS_DENIED
+  FAILS(GetLongPathNameW, 0, ERROR_NOT_ENOUGH_MEMORY);
   FAILS(GetFileVersionInfoSizeW, 0, ERROR_RESOURCE_TYPE_NOT_FOUND);
   FAILS(GetFileVersionInfoW, FALSE, ERROR_NOT_ENOUGH_MEMORY);
   FAILS(VerQueryValueW, FALSE, ERROR_RESOURCE_TYPE_NOT_FOUND);
@@ -104,6 +107,7 @@ class FaultLayer {
     PlatformCalls& p = Platform();
     After(p.FindFirstFileW, [this](HANDLE listing, auto...) { Opened(listing); });
     After(p.CreateFileW, [this](HANDLE file, auto...) { Opened(file); });
+    After(p.NtCreateFile, [this](NTSTATUS status, PHANDLE file, auto...) { Opened(status >= 0 ? *file : nullptr); });
     After(p.OpenProcessToken, [this](BOOL ok, HANDLE, DWORD, PHANDLE token) { Opened(ok ? *token : nullptr); });
     After(p.RegOpenKeyExW, [this](LSTATUS status, auto, auto, auto, auto, PHKEY key) {
       Opened(status == ERROR_SUCCESS ? *key : nullptr);
@@ -123,6 +127,11 @@ class FaultLayer {
       Before(*change, [this](LPCWSTR path) { changed.push_back(path); });
     }
     Before(p.SetFileAttributesW, [this](LPCWSTR path, DWORD) { changed.push_back(path); });
+    Before(p.SetFileInformationByHandle, [this](HANDLE file, auto...) {
+      wchar_t path[MAX_PATH * 4] = {};
+      GetFinalPathNameByHandleW(file, path, MAX_PATH * 4, 0);
+      changed.push_back(path);
+    });
     Before(p.CopyFileW, [this](LPCWSTR, LPCWSTR dst, BOOL) { changed.push_back(dst); });
     Before(p.MoveFileExW, [this](LPCWSTR src, LPCWSTR dst, DWORD) {
       changed.push_back(src);

@@ -62,6 +62,27 @@ CurrentDirectory::CurrentDirectory(const std::wstring& path) : saved_(CurrentDir
 
 CurrentDirectory::~CurrentDirectory() { SetCurrentDirectoryW(saved_.c_str()); }
 
+std::wstring PathOfHandle(HANDLE handle) {
+  wchar_t path[MAX_PATH * 4] = {};
+  const DWORD length = GetFinalPathNameByHandleW(handle, path, MAX_PATH * 4, 0);
+  const std::wstring named(path, length < MAX_PATH * 4 ? length : 0);
+  return named.rfind(L"\\\\?\\", 0) == 0 ? named.substr(4) : named;
+}
+
+bool IsListing(FILE_INFO_BY_HANDLE_CLASS kind) {
+  return kind == FileIdBothDirectoryInfo || kind == FileIdBothDirectoryRestartInfo;
+}
+
+RefusedListing::RefusedListing(std::function<bool(const std::wstring&)> refuse, DWORD error)
+    : override_(Platform().GetFileInformationByHandleEx,
+                [this, refuse, error](HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID data, DWORD size) {
+                  if (IsListing(kind) && refuse(PathOfHandle(file))) {
+                    SetLastError(error);
+                    return FALSE;
+                  }
+                  return override_.original()(file, kind, data, size);
+                }) {}
+
 int RunHelper(std::vector<std::wstring> arguments) {
   arguments.insert(arguments.begin(), L"C:\\Setup\\QelInstallHelper.exe");
   std::vector<wchar_t*> argv;

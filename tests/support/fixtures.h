@@ -128,5 +128,20 @@ class HelperTest : public ::testing::Test {
   TraceRecorder trace;
 };
 
+// The path of an open file or folder as the system names it, without the "\\?\" prefix.
+std::wstring PathOfHandle(HANDLE handle);
+
+// The classes of GetFileInformationByHandleEx that list a folder's entries.
+bool IsListing(FILE_INFO_BY_HANDLE_CLASS kind);
+
+// Refuses, with the error given, every listing of a folder for which refuse says so.
+class RefusedListing {
+ public:
+  RefusedListing(std::function<bool(const std::wstring& folder)> refuse, DWORD error);
+
+ private:
+  ScopedOverride<BOOL(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD)> override_;
+};
+
 // Runs qel_tmain as the process would: the program's path, then these arguments.
 int RunHelper(std::vector<std::wstring> arguments);

@@ -4,6 +4,7 @@
 #include <cwchar>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/text.h"
@@ -208,14 +209,7 @@ TEST_F(CleanTest, AFolderNamedLikeAUserFolderElsewhereIsCleaned) {
 TEST_F(CleanTest, AFolderThatCannotBeListedRevertsWithNotFound) {
   const std::vector<std::wstring> before = Populate(dir);
   std::wstring refused;
-  ScopedOverride<HANDLE(LPCWSTR, LPWIN32_FIND_DATAW)> deny(
-      Platform().FindFirstFileW, [&](LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
-        if (!refused.empty() && std::wstring(pattern) == Verbatim(refused) + L"\\*.*") {
-          SetLastError(ERROR_ACCESS_DENIED);
-          return INVALID_HANDLE_VALUE;
-        }
-        return deny.original()(pattern, data);
-      });
+  RefusedListing deny([&](const std::wstring& folder) { return folder == refused; }, ERROR_ACCESS_DENIED);
 
   refused = dir / L"inst";
   EXPECT_EQ(Clean(dir / L"inst"), 1) << "before asking";
@@ -231,24 +225,32 @@ TEST_F(CleanTest, AFolderThatCannotBeListedRevertsWithNotFound) {
   EXPECT_EQ(TreeEntries(dir / L"inst"), (std::vector<std::wstring>{L"Данные", L"Данные\\ölçü.txt"}));
 }
 
-// A link inside the directory, or one put in the place of the directory or of a subfolder
-// while a question is on screen or after the subfolder was listed: whatever the link points to
-// stays whole, and so does what was moved aside. Wine cannot remove such a link.
+// A link inside the directory, or an attempt to put one in the place of the directory (at a
+// question, at the first delete) or of a subfolder once it was opened. A Windows program's
+// rename is refused while the helper holds the folder. A rename from the Linux side, which no
+// hold stops, stands for a swap that got through at a question: the re-check after the answer
+// finds another folder and nothing is deleted. Whatever a link points to stays whole.
 TEST_F(CleanTest, ALinkOutOfTheDirectoryLeavesItsTargetUntouched) {
-  enum Swap { kLinkInside, kFolderAtQuestion, kFolderAtRetry, kSubfolderAfterListing };
+  enum Swap { kLinkInside, kAtQuestion, kAtRetry, kAtFirstDelete, kSubfolderOnceOpened };
   struct Case {
     const char* name;
     Swap swap;
+    bool fromLinux;    // a rename that ignores every hold
+    bool linkToMoved;  // the link leads to the folder moved aside ("T -> T.old")
     std::vector<int> answers;
     int result;
     Kinds shown;
   };
   const Case cases[] = {
-      {"a link inside, Ignore", kLinkInside, {IDYES, IDIGNORE}, 0, {Q, R}},
-      {"a link inside, Abort", kLinkInside, {IDYES, IDABORT}, 1, {Q, R}},
-      {"the folder swapped at the question", kFolderAtQuestion, {IDYES}, 1, {Q}},
-      {"the folder swapped at the retry question", kFolderAtRetry, {IDYES, IDRETRY}, 1, {Q, R}},
-      {"a subfolder swapped after it was listed", kSubfolderAfterListing, {IDYES, IDABORT}, 1, {Q, R}},
+      {"a link inside, Ignore", kLinkInside, false, false, {IDYES, IDIGNORE}, 0, {Q, R}},
+      {"a link inside, Abort", kLinkInside, false, false, {IDYES, IDABORT}, 1, {Q, R}},
+      {"the folder at the question", kAtQuestion, false, false, {IDYES}, 0, {Q}},
+      {"the folder at the question, linked to where it went", kAtQuestion, false, true, {IDYES}, 0, {Q}},
+      {"the folder at the retry question", kAtRetry, false, false, {IDYES, IDRETRY}, 0, {Q, R}},
+      {"the folder at the first delete", kAtFirstDelete, false, false, {IDYES}, 0, {Q}},
+      {"a subfolder once it was opened", kSubfolderOnceOpened, false, false, {IDYES}, 0, {Q}},
+      {"the folder at the question, from Linux", kAtQuestion, true, false, {IDYES}, 1, {Q}},
+      {"the folder at the retry question, from Linux", kAtRetry, true, false, {IDYES, IDRETRY}, 1, {Q, R}},
   };
   for (const Case& c : cases) {
     TempDir tree;
@@ -259,47 +261,62 @@ TEST_F(CleanTest, ALinkOutOfTheDirectoryLeavesItsTargetUntouched) {
     const DWORD attributes[] = {GetFileAttributesW(keep.c_str()), GetFileAttributesW(outside.c_str())};
     tree.MakeFile(L"inst\\sub\\b.txt");
     LockedFile inUse(tree.MakeFile(L"inst\\a.txt"));
-    if (c.swap != kFolderAtRetry) inUse.Release();
+    if (c.swap != kAtRetry) inUse.Release();
     std::unique_ptr<LinuxLink> link;
     if (c.swap == kLinkInside) link = std::make_unique<LinuxLink>(inst + L"\\link", outside);
     std::wstring moved;
     DWORD moveError = 0;
-    // Renamed aside and replaced by a link to outside (on Windows the helper's handle keeps a
-    // held folder from being renamed: then nothing is swapped).
+    bool tried = false;
     const auto swap = [&](const std::wstring& what) {
-      if (link != nullptr) return;
-      if (!MoveFileW(what.c_str(), (what + L".moved").c_str())) return void(moveError = GetLastError());
-      moved = what + L".moved";
-      link = std::make_unique<LinuxLink>(what, outside);
+      if (std::exchange(tried, true)) return;
+      const std::wstring aside = what + L".moved";
+      if (c.fromLinux) {
+        RunLinux(L"\\\\?\\unix\\bin\\mv", L"mv \"" + LinuxPath(what) + L"\" \"" + LinuxPath(aside) + L"\"");
+        if (!WaitUntil([&] { return !Exists(what); })) return;
+      } else if (!MoveFileW(what.c_str(), aside.c_str())) {
+        return void(moveError = GetLastError());
+      }
+      moved = aside;
+      link = std::make_unique<LinuxLink>(what, c.linkToMoved ? aside : outside);
     };
     BoxRecorder answers;
     answers.Answer(c.answers);
     ScopedOverride<int(HWND, LPCWSTR, LPCWSTR, UINT)> swapAtBox(
         Platform().MessageBoxW, [&](HWND owner, LPCWSTR text, LPCWSTR caption, UINT style) {
-          const UINT swapAt = c.swap == kFolderAtRetry ? MB_ABORTRETRYIGNORE : MB_YESNOCANCEL;
-          if (c.swap != kSubfolderAfterListing && (style & MB_TYPEMASK) == swapAt) swap(inst);
+          const UINT swapAt = c.swap == kAtRetry ? MB_ABORTRETRYIGNORE : MB_YESNOCANCEL;
+          if ((c.swap == kAtQuestion || c.swap == kAtRetry) && (style & MB_TYPEMASK) == swapAt) {
+            swap(inst);
+            inUse.Release();
+          }
           return swapAtBox.original()(owner, text, caption, style);
         });
-    ScopedOverride<BOOL(HANDLE, LPWIN32_FIND_DATAW)> swapAfterListing(
-        Platform().FindNextFileW, [&](HANDLE find, LPWIN32_FIND_DATAW data) {
-          const BOOL found = swapAfterListing.original()(find, data);
-          const bool deleting = c.swap == kSubfolderAfterListing && !answers.boxes.empty();
-          if (deleting && found && std::wstring(data->cFileName) == L"sub") swap(inst + L"\\sub");
-          return found;
+    using Kind = FILE_INFO_BY_HANDLE_CLASS;
+    ScopedOverride<BOOL(HANDLE, Kind, LPVOID, DWORD)> swapAtDelete(
+        Platform().SetFileInformationByHandle, [&](HANDLE file, Kind kind, LPVOID data, DWORD size) {
+          if (c.swap == kAtFirstDelete) swap(inst);
+          return swapAtDelete.original()(file, kind, data, size);
+        });
+    ScopedOverride<NTSTATUS(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG,
+                            ULONG, ULONG, PVOID, ULONG)>
+        swapOnceOpened(Platform().NtCreateFile, [&](PHANDLE file, ACCESS_MASK access, POBJECT_ATTRIBUTES object,
+                                                    auto... rest) {
+          const NTSTATUS status = swapOnceOpened.original()(file, access, object, rest...);
+          const std::wstring name(object->ObjectName->Buffer, object->ObjectName->Length / sizeof(wchar_t));
+          if (c.swap == kSubfolderOnceOpened && status >= 0 && name == L"sub") swap(inst + L"\\sub");
+          return status;
         });
 
     const int result = Clean(inst);
     Kinds shown;
     for (const Box& box : answers.boxes) shown.push_back(KindOf(box));
-    if (c.swap == kLinkInside || !moved.empty()) {
-      EXPECT_EQ(std::make_pair(result, shown), std::make_pair(c.result, c.shown)) << c.name;
+    EXPECT_EQ(std::make_pair(result, shown), std::make_pair(c.result, c.shown)) << c.name;
+    if (c.swap != kLinkInside && !c.fromLinux) {
+      EXPECT_EQ(moveError, static_cast<DWORD>(ERROR_SHARING_VIOLATION)) << c.name << ": the hold refuses the rename";
+      EXPECT_TRUE(TreeEntries(inst).empty()) << c.name;
     }
-    if (c.swap != kLinkInside) {
-      EXPECT_TRUE(!moved.empty() || (c.swap != kSubfolderAfterListing && moveError == ERROR_SHARING_VIOLATION))
-          << c.name << ": not swapped, error " << moveError;
-      const wchar_t* why = c.swap == kSubfolderAfterListing ? L"not entered" : L"no longer names the folder";
-      EXPECT_EQ(trace.Contains(why), !moved.empty()) << c.name;
-      EXPECT_TRUE(moved.empty() || !TreeEntries(moved).empty()) << c.name << ": what was moved aside stays";
+    if (c.fromLinux) {
+      EXPECT_TRUE(trace.Contains(L"no longer names the folder")) << c.name;
+      EXPECT_FALSE(moved.empty() || TreeEntries(moved).empty()) << c.name << ": what was moved aside stays";
     }
     EXPECT_EQ(ListNames(outside), std::vector<std::wstring>{L"keep.txt"}) << c.name;
     EXPECT_EQ(ReadAll(keep), "keep") << c.name;
@@ -331,6 +348,16 @@ class ProtectedFolderTest : public CleanTest {
                                                       Forbid("SetFileAttributesW");
                                                       return FALSE;
                                                     }};
+  ScopedOverride<BOOL(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD)> noChange{
+      Platform().SetFileInformationByHandle, [this](HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD) {
+        Forbid("SetFileInformationByHandle");
+        return FALSE;
+      }};
+  RefusedListing noEntries{[this](const std::wstring&) {
+                             Forbid("a listing by handle");
+                             return true;
+                           },
+                           ERROR_ACCESS_DENIED};
 };
 
 TEST_F(ProtectedFolderTest, TheDriveRootAndTheWindowsFolderAreRefusedThroughTheCommand) {
