@@ -100,8 +100,8 @@ NTSTATUS NTAPI SystemNtCreateFile(PHANDLE file, ACCESS_MASK access, POBJECT_ATTR
     ::SetLastError(ERROR_PROC_NOT_FOUND);
     return static_cast<NTSTATUS>(0xC0000002L);  // STATUS_NOT_IMPLEMENTED
   }
-  const NTSTATUS result =
-      function(file, access, object, status, allocation, attributes, sharing, disposition, options, extended, extendedLength);
+  const NTSTATUS result = function(file, access, object, status, allocation, attributes, sharing, disposition, options,
+                                   extended, extendedLength);
   if (result < 0) ::SetLastError(toError(result));
   return result;
 }

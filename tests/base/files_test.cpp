@@ -265,53 +265,37 @@ TEST_F(FilesTest, RecursiveDeleteEmptiesAThousandNestedFoldersOnASmallStack) {
 // link's handle with the reparse attribute) or what Wine never does (an entry that cannot be
 // opened, a handle whose path lies two levels below its folder).
 TEST_F(FilesTest, EachEntryGoesAsWhatItsHandleShows) {
-  enum Seam { kNone, kExAccepted, kExDenied, kOpenDenied, kReparseShown, kTwoLevelsBelow };
-  using Links = std::vector<std::unique_ptr<LinuxLink>>;
-  const auto hardLink = [](const std::wstring& target, const std::wstring& link) {
-    RunLinux(L"\\\\?\\unix\\bin\\ln", L"ln \"" + LinuxPath(target) + L"\" \"" + LinuxPath(link) + L"\"");
-    EXPECT_TRUE(WaitUntil([&] { return Exists(link); })) << Narrow(link);
-  };
+  enum Seam { kNone, kNoPaths, kExAccepted, kExDenied, kOpenDenied, kReparseShown, kTwoLevelsBelow };
   struct Case {
     const char* name;
-    std::function<void(const TempDir&, const std::wstring& inst, Links&)> make;
+    const wchar_t* planted;  // below inst: a link, or a second name (hard), to target below the test's folder
+    const wchar_t* target;
+    bool hard;
     Seam seam;
     int expected;
     std::vector<std::wstring> left;  // below inst
     const wchar_t* traced;
   };
   const std::vector<Case> cases = {
-      {"a folder link", [](const TempDir& d, const std::wstring& inst,
-                           Links& links) { links.push_back(std::make_unique<LinuxLink>(inst + L"\\link", d / L"outside")); },
-       kNone, 1, {L"link"}, L"link not entered"},
-      {"a folder link two levels down",
-       [](const TempDir& d, const std::wstring& inst, Links& links) {
-         d.MakeDir(L"inst\\sub\\deeper");
-         links.push_back(std::make_unique<LinuxLink>(inst + L"\\sub\\deeper\\link", d / L"outside"));
-       },
-       kNone, 1, {L"sub", L"sub\\deeper", L"sub\\deeper\\link"}, L"link not entered"},
-      {"a file link two levels down",
-       [](const TempDir& d, const std::wstring& inst, Links& links) {
-         d.MakeDir(L"inst\\sub\\deeper");
-         links.push_back(std::make_unique<LinuxLink>(inst + L"\\sub\\deeper\\file", d / L"outside\\free.txt"));
-       },
-       kNone, 1, {L"sub", L"sub\\deeper", L"sub\\deeper\\file"}, L"link not entered"},
-      {"a link to an empty folder",
-       [](const TempDir& d, const std::wstring& inst, Links& links) {
-         links.push_back(std::make_unique<LinuxLink>(inst + L"\\link", d / L"outside\\empty"));
-       },
-       kNone, 1, {L"link"}, L"it is left in place"},
-      {"a read-only second name of a file outside",
-       [&](const TempDir& d, const std::wstring& inst, Links&) { hardLink(d / L"outside\\keep.txt", inst + L"\\hard"); },
-       kNone, 1, {L"hard"}, L"has <2> names"},
-      {"a second name of a writable file outside",
-       [&](const TempDir& d, const std::wstring& inst, Links&) { hardLink(d / L"outside\\free.txt", inst + L"\\free"); },
-       kNone, 0, {}, nullptr},
-      {"the disposition that ignores read-only", nullptr, kExAccepted, 0, {}, nullptr},
-      {"a disposition refused", nullptr, kExDenied, 1, {L"a.txt"}, L"deleting failed: LastError: <5>"},
-      {"an entry that cannot be opened", nullptr, kOpenDenied, 1, {L"a.txt"}, L"opening failed: LastError: <5>"},
-      {"a folder whose handle shows a link", nullptr, kReparseShown, 1, {L"sub", L"sub\\b.txt"}, L"link not entered"},
-      {"a folder whose handle lies two levels below", nullptr, kTwoLevelsBelow, 1, {L"sub", L"sub\\b.txt"},
+      {"a folder link", L"link", L"outside", false, kNone, 1, {L"link"}, L"link not entered"},
+      {"a folder link two levels down", L"sub\\deeper\\link", L"outside", false, kNone, 1,
+       {L"sub", L"sub\\deeper", L"sub\\deeper\\link"}, L"link not entered"},
+      {"a file link two levels down", L"sub\\deeper\\file", L"outside\\free.txt", false, kNone, 1,
+       {L"sub", L"sub\\deeper", L"sub\\deeper\\file"}, L"link not entered"},
+      {"a link to an empty folder", L"link", L"outside\\empty", false, kNone, 1, {L"link"}, L"it is left in place"},
+      {"a link where no path can be told", L"link", L"outside\\empty", false, kNoPaths, 1, {L"link"},
+       L"not what was listed, left alone"},
+      {"a read-only second name of a file outside", L"hard", L"outside\\keep.txt", true, kNone, 1, {L"hard"},
+       L"has <2> names"},
+      {"a second name of a writable file outside", L"free", L"outside\\free.txt", true, kNone, 0, {}, nullptr},
+      {"the disposition that ignores read-only", nullptr, nullptr, false, kExAccepted, 0, {}, nullptr},
+      {"a disposition refused", nullptr, nullptr, false, kExDenied, 1, {L"a.txt"}, L"deleting failed: LastError: <5>"},
+      {"an entry that cannot be opened", nullptr, nullptr, false, kOpenDenied, 1, {L"a.txt"},
+       L"opening failed: LastError: <5>"},
+      {"a folder whose handle shows a link", nullptr, nullptr, false, kReparseShown, 1, {L"sub", L"sub\\b.txt"},
        L"link not entered"},
+      {"a folder whose handle lies two levels below", nullptr, nullptr, false, kTwoLevelsBelow, 1,
+       {L"sub", L"sub\\b.txt"}, L"link not entered"},
   };
   using Kind = FILE_INFO_BY_HANDLE_CLASS;
   const auto named = [](HANDLE file, const wchar_t* name) {
@@ -327,11 +311,17 @@ TEST_F(FilesTest, EachEntryGoesAsWhatItsHandleShows) {
     SetAttributes(keep, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
     SetAttributes(tree / L"outside", FILE_ATTRIBUTE_SYSTEM);
     const DWORD outsideAttributes[] = {Attributes(keep), Attributes(tree / L"outside")};
-    Links links;
-    if (c.make != nullptr) c.make(tree, inst, links);
-    if (c.make == nullptr) {
+    std::unique_ptr<LinuxLink> link;
+    if (c.planted == nullptr) {
       SetAttributes(tree.MakeFile(L"inst\\a.txt"), FILE_ATTRIBUTE_READONLY);
       tree.MakeFile(L"inst\\sub\\b.txt");
+    } else {
+      const std::wstring planted = inst + L"\\" + c.planted;
+      tree.MakeDir(planted.substr(tree.path().size() + 1, planted.rfind(L'\\') - tree.path().size() - 1));
+      const std::wstring target = LinuxPath(tree / c.target);
+      if (!c.hard) link = std::make_unique<LinuxLink>(planted, tree / c.target);
+      if (c.hard) RunLinux(L"\\\\?\\unix\\bin\\ln", L"ln \"" + target + L"\" \"" + LinuxPath(planted) + L"\"");
+      ASSERT_TRUE(WaitUntil([&] { return Exists(planted); })) << c.name;
     }
     int classicCalls = 0;
     ScopedOverride<BOOL(HANDLE, Kind, LPVOID, DWORD)> change(
@@ -351,6 +341,10 @@ TEST_F(FilesTest, EachEntryGoesAsWhatItsHandleShows) {
         });
     ScopedOverride<BOOL(HANDLE, Kind, LPVOID, DWORD)> show(
         Platform().GetFileInformationByHandleEx, [&](HANDLE file, Kind kind, LPVOID data, DWORD size) {
+          if (c.seam == kNoPaths && kind == FileNameInfo) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+          }
           const BOOL read = show.original()(file, kind, data, size);
           if (!read || !named(file, L"\\inst\\sub")) return read;
           if (c.seam == kReparseShown && kind == FileBasicInfo) {
@@ -364,11 +358,8 @@ TEST_F(FilesTest, EachEntryGoesAsWhatItsHandleShows) {
           }
           return read;
         });
-    ScopedOverride<NTSTATUS(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG,
-                            ULONG, ULONG, PVOID, ULONG)>
-        open(Platform().NtCreateFile, [&](PHANDLE file, ACCESS_MASK access, POBJECT_ATTRIBUTES object, auto... rest) {
-          const std::wstring name(object->ObjectName->Buffer, object->ObjectName->Length / sizeof(wchar_t));
-          if (c.seam == kOpenDenied && name == L"a.txt") {
+    ScopedOverride<NtCreateFileCall> open(Platform().NtCreateFile, [&](PHANDLE file, ACCESS_MASK access, POBJECT_ATTRIBUTES object, auto... rest) {
+          if (c.seam == kOpenDenied && ObjectNameOf(object) == L"a.txt") {
             SetLastError(ERROR_ACCESS_DENIED);
             return static_cast<NTSTATUS>(0xC0000022L);
           }
@@ -428,10 +419,8 @@ TEST_F(FilesTest, AnEntryWhosePathDoesNotFitFailsAndNothingActsOnAnyPart) {
     return FALSE;
   });
 
-  ScopedOverride<NTSTATUS(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG,
-                          ULONG, ULONG, PVOID, ULONG)>
-      open(Platform().NtCreateFile, [&](PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES object, auto...) {
-        actedOn.emplace_back(object->ObjectName->Buffer, object->ObjectName->Length / sizeof(wchar_t));
+  ScopedOverride<NtCreateFileCall> open(Platform().NtCreateFile, [&](PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES object, auto...) {
+        actedOn.push_back(ObjectNameOf(object));
         return static_cast<NTSTATUS>(0xC0000022L);
       });
   const std::wstring real = dir.MakeDir(L"real");

@@ -69,6 +69,10 @@ std::wstring PathOfHandle(HANDLE handle) {
   return named.rfind(L"\\\\?\\", 0) == 0 ? named.substr(4) : named;
 }
 
+std::wstring ObjectNameOf(const OBJECT_ATTRIBUTES* object) {
+  return std::wstring(object->ObjectName->Buffer, object->ObjectName->Length / sizeof(wchar_t));
+}
+
 bool IsListing(FILE_INFO_BY_HANDLE_CLASS kind) {
   return kind == FileIdBothDirectoryInfo || kind == FileIdBothDirectoryRestartInfo;
 }

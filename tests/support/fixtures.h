@@ -131,6 +131,11 @@ class HelperTest : public ::testing::Test {
 // The path of an open file or folder as the system names it, without the "\\?\" prefix.
 std::wstring PathOfHandle(HANDLE handle);
 
+// NtCreateFile, and the name that one of its calls opens (relative to its root directory).
+using NtCreateFileCall = NTSTATUS(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG,
+                                  ULONG, ULONG, ULONG, PVOID, ULONG);
+std::wstring ObjectNameOf(const OBJECT_ATTRIBUTES* object);
+
 // The classes of GetFileInformationByHandleEx that list a folder's entries.
 bool IsListing(FILE_INFO_BY_HANDLE_CLASS kind);
 

@@ -296,13 +296,10 @@ TEST_F(CleanTest, ALinkOutOfTheDirectoryLeavesItsTargetUntouched) {
           if (c.swap == kAtFirstDelete) swap(inst);
           return swapAtDelete.original()(file, kind, data, size);
         });
-    ScopedOverride<NTSTATUS(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG,
-                            ULONG, ULONG, PVOID, ULONG)>
-        swapOnceOpened(Platform().NtCreateFile, [&](PHANDLE file, ACCESS_MASK access, POBJECT_ATTRIBUTES object,
-                                                    auto... rest) {
+    ScopedOverride<NtCreateFileCall> swapOnceOpened(
+        Platform().NtCreateFile, [&](PHANDLE file, ACCESS_MASK access, POBJECT_ATTRIBUTES object, auto... rest) {
           const NTSTATUS status = swapOnceOpened.original()(file, access, object, rest...);
-          const std::wstring name(object->ObjectName->Buffer, object->ObjectName->Length / sizeof(wchar_t));
-          if (c.swap == kSubfolderOnceOpened && status >= 0 && name == L"sub") swap(inst + L"\\sub");
+          if (c.swap == kSubfolderOnceOpened && status >= 0 && ObjectNameOf(object) == L"sub") swap(inst + L"\\sub");
           return status;
         });
 
@@ -407,9 +404,11 @@ TEST_F(ProtectedFolderTest, SystemProgramAndUserFoldersAreRefusedAsSuch) {
   TempDir other(TempDir::Exactly{UniqueTestFolder(profiles)});
   LinuxLink documentsLink(dir / L"documents", other.MakeDir(L"Documents"));
   LinuxLink systemDriveLink(dir / L"croot", L"C:\\");
+  dir.MakeFile(L"outside\\keep.txt");
+  LinuxLink planted(dir / L"planted", dir / L"outside");
   struct Case {
     std::wstring path;
-    const wchar_t* why;
+    std::wstring why;
   };
   const std::vector<Case> cases = {
       {SpecialFolder(CSIDL_SYSTEM), L"a system folder"},
@@ -445,6 +444,7 @@ TEST_F(ProtectedFolderTest, SystemProgramAndUserFoldersAreRefusedAsSuch) {
       {dir / L"documents", L"a user's Documents folder"},
       {L"\\\\?\\Volume{00000000-0000-0000-0000-000000000043}\\", L"a drive root"},
       {dir / L"croot", L"a drive root"},
+      {dir / L"planted", L"a link to <\\\\?\\" + dir / L"outside>"},
   };
   const auto expectRefused = [&](const std::vector<Case>& refused) {
     for (const Case& c : refused) {
@@ -483,6 +483,17 @@ TEST_F(ProtectedFolderTest, SystemProgramAndUserFoldersAreRefusedAsSuch) {
           return static_cast<DWORD>(wcslen(wcscpy(path, L"\\\\?\\Volume{00000000-0000-0000-0000-00000000006d}\\")));
         });
     expectRefused({{mounted, L"a drive root"}});
+  }
+  {
+    // A junction opened as itself, as Windows opens it: its handle shows the reparse attribute.
+    const std::wstring junction = dir.MakeDir(L"junction");
+    ScopedOverride<BOOL(HANDLE, LPBY_HANDLE_FILE_INFORMATION)> reparse(
+        Platform().GetFileInformationByHandle, [&](HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
+          const BOOL read = reparse.original()(file, info);
+          if (PathOfHandle(file) == junction) info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+          return read;
+        });
+    expectRefused({{junction, L"a link to <\\\\?\\" + junction + L">"}});
   }
   {
     // The profiles are found above the running account's own profile when the system does not name them.
@@ -533,7 +544,9 @@ TEST_F(CleanTest, FoldersBelowProtectedOnesAreCleanedAsUsual) {
       L"\\\\server\\share\\Tarnwell",
       L"C:\\Tarnwell",
       L"\\\\?\\Volume{00000000-0000-0000-0000-000000000043}\\Tarnwell",
+      dir / L"inst",  // one that exists, and is full
   };
+  const std::vector<std::wstring> inside = Populate(dir);
   for (const std::wstring& path : paths) {
     boxes.boxes.clear();
     trace.lines.clear();
@@ -542,6 +555,7 @@ TEST_F(CleanTest, FoldersBelowProtectedOnesAreCleanedAsUsual) {
     EXPECT_FALSE(trace.Contains(L"its content is never deleted")) << Narrow(path);
   }
   EXPECT_EQ(held.size(), paths.size());
+  EXPECT_EQ(TreeEntries(dir / L"inst"), inside);
 }
 
 }  // namespace
