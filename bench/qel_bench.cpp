@@ -131,8 +131,23 @@ void Instrument(std::function<Result(Args...)>& entry, const char* name) {
   };
 }
 
+// The path of each entry read from its handle, the check that finds a link that Wine opens at
+// its target, counted apart from the other uses of the same call.
+void InstrumentPathReads(PlatformCalls& platform) {
+  using Entry = std::function<BOOL(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD)>;
+  Entry pathRead = platform.GetFileInformationByHandleEx;
+  Instrument(pathRead, "FileNameInfo");
+  Instrument(platform.GetFileInformationByHandleEx, "GetFileInformationByHandleEx");
+  Entry other = platform.GetFileInformationByHandleEx;
+  platform.GetFileInformationByHandleEx = [pathRead, other](HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID data,
+                                                            DWORD size) {
+    return (kind == FileNameInfo ? pathRead : other)(file, kind, data, size);
+  };
+}
+
 void InstrumentPlatform() {
   PlatformCalls& platform = Platform();
+  InstrumentPathReads(platform);
   Instrument(platform.FindFirstFileW, "FindFirstFileW");
   Instrument(platform.FindNextFileW, "FindNextFileW");
   Instrument(platform.FindClose, "FindClose");
@@ -142,8 +157,9 @@ void InstrumentPlatform() {
   Instrument(platform.RemoveDirectoryW, "RemoveDirectoryW");
   Instrument(platform.CreateFileW, "CreateFileW");
   Instrument(platform.GetFileInformationByHandle, "GetFileInformationByHandle");
-  Instrument(platform.GetFileInformationByHandleEx, "GetFileInformationByHandleEx");
   Instrument(platform.GetFinalPathNameByHandleW, "GetFinalPathNameByHandleW");
+  Instrument(platform.NtCreateFile, "NtCreateFile");
+  Instrument(platform.SetFileInformationByHandle, "SetFileInformationByHandle");
   Instrument(platform.CloseHandle, "CloseHandle");
   Instrument(platform.CopyFileW, "CopyFileW");
   Instrument(platform.OutputDebugStringW, "OutputDebugStringW");

@@ -171,19 +171,28 @@ def trace_table(results):
     return rows
 
 
-PROFILE_CALLS = ["FindFirstFileW", "FindNextFileW", "FindClose", "SetFileAttributesW", "DeleteFileW",
-                 "RemoveDirectoryW", "OutputDebugStringW"]
+def profile_calls(results):
+    """Every platform call that some tree's delete made, the costliest first."""
+    totals = {}
+    for tree in results["trees"].values():
+        for key, value in tree.get("profile", {}).items():
+            if key.endswith("_s") and key not in ("in_process_s", "own_code_s"):
+                name = key[:-2]
+                if int(tree["profile"].get(name + "_calls", 0)):
+                    totals[name] = totals.get(name, 0.0) + float(value)
+    return sorted(totals, key=lambda name: -totals[name])
 
 
 def profile_table(results):
-    header = "| tree | in-process | " + " | ".join("`%s`" % c for c in PROFILE_CALLS) + " | helper's own code |"
-    rows = [header, "|---|---:|" + "---:|" * (len(PROFILE_CALLS) + 1)]
+    calls_made = profile_calls(results)
+    header = "| tree | in-process | " + " | ".join("`%s`" % c for c in calls_made) + " | helper's own code |"
+    rows = [header, "|---|---:|" + "---:|" * (len(calls_made) + 1)]
     for name in trees_in_order(results):
         p = results["trees"][name].get("profile", {})
         if "in_process_s" not in p:
             continue
         cells = []
-        for call in PROFILE_CALLS:
+        for call in calls_made:
             calls = int(p.get(call + "_calls", 0))
             cells.append("%s × %s" % (format(calls, ","), ms(float(p.get(call + "_s", 0)))) if calls else "-")
         rows.append("| %s | %s | %s | %s |" % (name, ms(float(p["in_process_s"])), " | ".join(cells),
