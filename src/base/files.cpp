@@ -527,7 +527,7 @@ bool SplitLastName(wchar_t* path, wchar_t* parent, const wchar_t*& name) {
   size_t length = wcslen(path);
   while (length > 0 && path[length - 1] == L'\\') path[--length] = 0;
   wchar_t* slash = wcsrchr(path, L'\\');
-  if (slash == nullptr || slash[1] == 0 || slash - path < 6) return false;  // "\\?\C:" has no name
+  if (slash == nullptr || slash[1] == 0 || wcschr(slash, L':') != nullptr) return false;  // "\\?\C:" has none
   name = slash + 1;
   const wchar_t kept = slash[1];
   slash[1] = 0;
@@ -537,12 +537,15 @@ bool SplitLastName(wchar_t* path, wchar_t* parent, const wchar_t*& name) {
 }
 
 // The last name of the path as the folder has it on disk (a short name in its long form).
+// Asked in the usual path form, which Wine expands where it leaves a "\\?\" path as it is.
 bool LongLastName(const wchar_t* path, wchar_t* longName) {
   PathBuffer full = {};
+  PathBuffer expanded = {};
   PathBuffer parent = {};
   const wchar_t* name = nullptr;
-  const DWORD length = Platform().GetLongPathNameW(path, full, kPathChars);
-  if (length == 0 || length >= kPathChars || !SplitLastName(full, parent, name)) return false;
+  if (!FullPathName(full, path)) return false;
+  const DWORD length = Platform().GetLongPathNameW(full, expanded, kPathChars);
+  if (length == 0 || length >= kPathChars || !SplitLastName(expanded, parent, name)) return false;
   return ConcatPath(longName, name, nullptr);
 }
 
@@ -567,7 +570,7 @@ bool IsLinkAtItsName(const wchar_t* path, const FolderOnDisk& held, wchar_t* tar
   // Where the system cannot name the parent's final path, the handle's attributes decide alone.
   if (parentFinal[0] == 0 || IsPathOf(held.finalPath, parentFinal, name)) return false;
   PathBuffer longName = {};
-  if (LongLastName(extended, longName) && IsPathOf(held.finalPath, parentFinal, longName)) return false;
+  if (LongLastName(path, longName) && IsPathOf(held.finalPath, parentFinal, longName)) return false;
   ConcatPath(target, held.finalPath, nullptr);
   return true;
 }

@@ -195,14 +195,17 @@ TEST_F(CleanTest, TheHelpersOwnFileInUseIsNoFailure) {
   EXPECT_EQ(TreeEntries(dir / L"inst"), std::vector<std::wstring>{L"QelInstallHelper.exe"});
 }
 
+// Also under its short name, which its final path does not show: it is no link.
 TEST_F(CleanTest, AFolderNamedLikeAUserFolderElsewhereIsCleaned) {
   dir.MakeFile(L"Desktop\\a.txt");
   dir.MakeFile(L"Documents\\b.txt");
-  boxes.Answer({IDYES, IDYES});
+  dir.MakeFile(L"Long folder name\\c.txt");
+  boxes.Answer({IDYES, IDYES, IDYES});
   EXPECT_EQ(Clean(dir / L"Desktop"), 0);
   EXPECT_EQ(Clean(dir / L"Documents\\"), 0);
-  EXPECT_EQ(ShownBoxes(), (Kinds{Q, Q}));
-  EXPECT_EQ(TreeEntries(dir.path()), (std::vector<std::wstring>{L"Desktop", L"Documents"}));
+  EXPECT_EQ(Clean(ShortName(dir / L"Long folder name")), 0);
+  EXPECT_EQ(ShownBoxes(), (Kinds{Q, Q, Q}));
+  EXPECT_EQ(TreeEntries(dir.path()), (std::vector<std::wstring>{L"Desktop", L"Documents", L"Long folder name"}));
 }
 
 // Wine lets root list every folder: the seam refuses the listings.
