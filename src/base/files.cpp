@@ -100,7 +100,7 @@ void ReadFinalPath(HANDLE folder, wchar_t* finalPath) {
   if (length == 0 || length >= kPathChars) finalPath[0] = 0;
 }
 
-// Where the handle's file lies on its volume, "\\dir\\name" ("\\" for the volume's root).
+// Where the handle's file lies on its volume, as "\dir\name" ("\" for the volume's root).
 void ReadPathOnVolume(HANDLE file, wchar_t* onVolume) {
   struct {
     DWORD bytes;
@@ -229,8 +229,8 @@ HANDLE OpenEntry(HANDLE folder, const wchar_t* name, bool listing) {
 
 // One directory being emptied by DeleteFilesAndFoldersRecursiv: its path (for the trace),
 // where it lies on its volume, its handle (a subfolder's own, held until the folder is
-// removed), its listing with the entry in hand, and its result so far. Levels are heap blocks chained to
-// their parent, so a deep tree costs heap, not stack.
+// removed), its listing with the entry in hand, and its result so far. Levels are heap
+// blocks chained to their parent, so a deep tree costs heap, not stack.
 struct DeleteLevel {
   DeleteLevel* parent = nullptr;
   PathBuffer dir = {};
@@ -414,7 +414,7 @@ void DeleteEntryOrDescend(DeleteWalk& walk) {
       break;
     case EntryKind::LinkItself:
       DebugLog(L"DeleteFilesAndFoldersRecursiv: link not entered: <%ls>", path);
-      deleted = DeleteByHandle(walk, entry.get());
+      deleted = DeleteEntryByHandle(walk, entry.get(), path);
       break;
     case EntryKind::LinkElsewhere:
       // Opened at its target, as under Wine, a link cannot be removed: its handle, and even its

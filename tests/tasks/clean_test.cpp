@@ -178,6 +178,26 @@ TEST_F(CleanTest, IdsThatMeanNoIdCompareByText) {
     EXPECT_TRUE(trace.Contains(L"is the Windows folder: its content is never deleted")) << int{fill};
     boxes.boxes.clear();
   }
+  using Kind = FILE_INFO_BY_HANDLE_CLASS;
+  // The same 128-bit id on another volume is another folder: given the drive root's id, an
+  // ordinary folder on another volume is asked about, not refused as the root.
+  BYTE rootId[24] = {};  // the volume's number, then the id
+  const Kind kIdInfo = static_cast<Kind>(18);  // FileIdInfo, which this SDK declares for Windows 8 only
+  const HANDLE root = CreateFileW(L"C:\\", FILE_READ_ATTRIBUTES, 7, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, 0);
+  ASSERT_TRUE(GetFileInformationByHandleEx(root, kIdInfo, rootId, sizeof(rootId)));
+  CloseHandle(root);
+  ScopedOverride<BOOL(HANDLE, Kind, LPVOID, DWORD)> sameId(
+      Platform().GetFileInformationByHandleEx, [&](HANDLE file, Kind kind, LPVOID id, DWORD size) {
+        const BOOL read = sameId.original()(file, kind, id, size);
+        if (read && kind == kIdInfo && PathOfHandle(file) == dir / L"inst") {
+          memcpy(id, rootId, sizeof(rootId));
+          ++*static_cast<ULONGLONG*>(id);
+        }
+        return read;
+      });
+  boxes.Answer({IDNO});
+  EXPECT_EQ(Clean(dir / L"inst"), 0);
+  EXPECT_EQ(ShownBoxes(), Kinds{Q});
 }
 
 TEST_F(CleanTest, AnEmptyDirectoryNeedsNoQuestion) {
