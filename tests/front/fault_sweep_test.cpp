@@ -44,7 +44,7 @@ Fail<R> FailWith(const std::function<R(A...)>&, V value, DWORD error) {
 // Every entry of the seam, with the value and the last error that it fails with.
 template <class Visit>
 void VisitEntries(PlatformCalls& p, Visit visit) {
-  static_assert(sizeof(PlatformCalls) == 58 * sizeof(std::function<void()>), "an entry is missing here");
+  static_assert(sizeof(PlatformCalls) == 63 * sizeof(std::function<void()>), "an entry is missing here");
   FAILS(FindFirstFileW, INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
   FAILS(FindNextFileW, FALSE, ERROR_NETNAME_DELETED);
   FAILS(GetFileAttributesW, INVALID_FILE_ATTRIBUTES, ERROR_ACCESS_DENIED);
@@ -89,10 +89,13 @@ void VisitEntries(PlatformCalls& p, Visit visit) {
   FAILS(WriteFile, FALSE, ERROR_DISK_FULL);
   FAILS(ReadFile, FALSE, ERROR_READ_FAULT);
   FAILS(FlushFileBuffers, FALSE, ERROR_WRITE_FAULT);
+  FAILS(CreateMutexW, nullptr, ERROR_ACCESS_DENIED);
+  FAILS(CreateFileMappingW, nullptr, ERROR_ACCESS_DENIED);
+  FAILS(MapViewOfFile, nullptr, ERROR_NOT_ENOUGH_MEMORY);
   NEVER(FindClose), NEVER(CloseHandle), NEVER(RegCloseKey), NEVER(CoUninitialize), NEVER(GetLastError);
   NEVER(SetLastError), NEVER(OutputDebugStringW), NEVER(MultiByteToWideChar), NEVER(GetCurrentProcessId);
   NEVER(GetCurrentProcess), NEVER(GetStartupInfoW), NEVER(GetNativeSystemInfo), NEVER(VerSetConditionMask);
-  NEVER(GetCommandLineW);
+  NEVER(GetCommandLineW), NEVER(ReleaseMutex), NEVER(UnmapViewOfFile);
 }
 
 // For the time of one run: what was opened and not yet closed, which files were changed, and
@@ -104,6 +107,10 @@ class FaultLayer {
     PlatformCalls& p = Platform();
     After(p.FindFirstFileW, [this](HANDLE listing, auto...) { Opened(listing); });
     After(p.CreateFileW, [this](HANDLE file, auto...) { Opened(file); });
+    After(p.CreateMutexW, [this](HANDLE mutex, auto...) { Opened(mutex); });
+    After(p.CreateFileMappingW, [this](HANDLE section, auto...) { Opened(section); });
+    After(p.MapViewOfFile, [this](LPVOID view, auto...) { Opened(view); });
+    Before(p.UnmapViewOfFile, [this](LPCVOID view) { Closed(const_cast<LPVOID>(view)); });
     After(p.OpenProcessToken, [this](BOOL ok, HANDLE, DWORD, PHANDLE token) { Opened(ok ? *token : nullptr); });
     After(p.RegOpenKeyExW, [this](LSTATUS status, auto, auto, auto, auto, PHKEY key) {
       Opened(status == ERROR_SUCCESS ? *key : nullptr);
