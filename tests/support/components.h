@@ -94,11 +94,12 @@ class Installation {
 // The engine files of an installation where "copy" puts them: the system directory. They,
 // the helper's own files beside them and the registrations of these copies are removed when
 // it is made (what a killed run left) and when it goes out of scope, whichever way the test
-// ends.
+// ends. The helper's own files have one name for every engine: while it lives, no other test
+// process works on an engine in the system directory.
 class EngineInSystemDir {
  public:
   explicit EngineInSystemDir(const Installation& installation);
-  ~EngineInSystemDir() { Remove(); }
+  ~EngineInSystemDir();
   EngineInSystemDir(const EngineInSystemDir&) = delete;
   EngineInSystemDir& operator=(const EngineInSystemDir&) = delete;
 
@@ -115,6 +116,7 @@ class EngineInSystemDir {
 
  private:
   void Remove() const;
+  HANDLE lock_;
   std::wstring dir_;
   std::vector<std::wstring> names_;
   std::wstring stem_;
