@@ -76,34 +76,31 @@ Presence LookUp(const wchar_t* path) {
   return Platform().GetLastError() == ERROR_FILE_NOT_FOUND ? Presence::Absent : Presence::Unknown;
 }
 
-// Records this process as the lock's holder for as long as the lock lives; a run that waits
-// reads it. Without the record the lock works all the same.
+// Opens the record of the lock's holder (made when there is none) and maps a view of it.
+// Without the record the lock works all the same.
+bool MapLockOwner(UniqueHandle& record, UniqueView& view, DWORD access) {
+  PlatformCalls& platform = Platform();
+  const DWORD before = platform.GetLastError();
+  record.reset(
+      platform.CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(DWORD), kLockOwnerName));
+  if (record.valid()) view.reset(platform.MapViewOfFile(record.get(), access, 0, 0, sizeof(DWORD)));
+  DebugLog(L"MapLockOwner: LastError before: <%x>, mapped: <%d>, LastError after: <%x>, section: <%ls>", before,
+           view.valid(), platform.GetLastError(), kLockOwnerName);
+  return view.valid();
+}
+
+// Records this process as the lock's holder, for as long as the lock lives.
 void RecordLockOwner(EngineLock& lock) {
-  PlatformCalls& platform = Platform();
-  lock.owner.reset(
-      platform.CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(DWORD), kLockOwnerName));
-  UniqueView view(lock.owner.valid() ? platform.MapViewOfFile(lock.owner.get(), FILE_MAP_WRITE, 0, 0, sizeof(DWORD))
-                                     : nullptr);
-  if (view.valid()) {
-    *static_cast<DWORD*>(view.get()) = platform.GetCurrentProcessId();
-  } else {
-    DebugLog(L"LockEngineFiles: the holder cannot be recorded, LastError: <%x>", platform.GetLastError());
-  }
+  UniqueView view;
+  if (!MapLockOwner(lock.owner, view, FILE_MAP_WRITE)) return;
+  *static_cast<DWORD*>(view.get()) = Platform().GetCurrentProcessId();
 }
 
-// The process id that the lock's holder recorded; 0 when none can be read.
+// The process id that the lock's holder recorded; 0 when there is none.
 DWORD LockOwner() {
-  PlatformCalls& platform = Platform();
-  UniqueHandle record(
-      platform.CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(DWORD), kLockOwnerName));
-  UniqueView view(record.valid() ? platform.MapViewOfFile(record.get(), FILE_MAP_READ, 0, 0, sizeof(DWORD)) : nullptr);
-  return view.valid() ? *static_cast<const DWORD*>(view.get()) : 0;
-}
-
-// Lets another run go on while this one waits for the user.
-void UnlockEngineFiles(EngineLock& lock) {
-  lock.owner.reset();
-  lock.held.reset();
+  UniqueHandle record;
+  UniqueView view;
+  return MapLockOwner(record, view, FILE_MAP_READ) ? *static_cast<const DWORD*>(view.get()) : 0;
 }
 
 // Opens the journal of this phase's name: a new one (CREATE_NEW) or one that an earlier run
@@ -416,15 +413,13 @@ bool StageEngineFiles(EngineTransaction& tx, const wchar_t* engineDir, DWORD* er
 }
 
 // Until the lock is held, an interrupted run mended and the files staged, or the user gives
-// up; quiet mode gives up at once. Nothing of this run is half-way while the user decides, so
-// another run may go on meanwhile.
+// up; quiet mode gives up at once.
 bool StageWithRetry(EngineTransaction& tx, EngineLock& lock, const wchar_t* engineDir) {
   for (;;) {
     DWORD error = 0;
     if (LockEngineFiles(lock, &error) && RecoverEngineFiles(tx, &error) && StageEngineFiles(tx, engineDir, &error)) {
       return true;
     }
-    UnlockEngineFiles(lock);
     if (!AskRetryEngineCopy(error)) return false;
   }
 }

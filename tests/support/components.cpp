@@ -92,23 +92,14 @@ Installation::Installation(const InstallationOptions& options) : tag_(NextTag())
 }
 
 EngineInSystemDir::EngineInSystemDir(const Installation& installation)
-    : lock_(CreateMutexW(nullptr, FALSE, L"QelTests.EngineInSystemDir")),
-      dir_(SystemDir()),
+    : dir_(SystemDir()),
       names_{installation.ControlName(), installation.CompanionName(), installation.LibraryName()} {
-  const DWORD waited = WaitForSingleObject(lock_, 300000);
-  EXPECT_TRUE(waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) << "the system directory stayed in use";
   EngineTransaction plan;
   PathBuffer names[kEngineFileCount] = {};
   for (int i = 0; i < kEngineFileCount; ++i) names_[i].copy(names[i], names_[i].size());
   EXPECT_TRUE(PlanEngineTransaction(plan, dir_.c_str(), names));
   stem_ = plan.stem;
   Remove();
-}
-
-EngineInSystemDir::~EngineInSystemDir() {
-  Remove();
-  ReleaseMutex(lock_);
-  CloseHandle(lock_);
 }
 
 int EngineInSystemDir::Present() const {

@@ -94,12 +94,11 @@ class Installation {
 // The engine files of an installation where "copy" puts them: the system directory. They,
 // the helper's own files beside them and the registrations of these copies are removed when
 // it is made (what a killed run left) and when it goes out of scope, whichever way the test
-// ends. The helper's own files have one name for every engine: while it lives, no other test
-// process works on an engine in the system directory.
+// ends.
 class EngineInSystemDir {
  public:
   explicit EngineInSystemDir(const Installation& installation);
-  ~EngineInSystemDir();
+  ~EngineInSystemDir() { Remove(); }
   EngineInSystemDir(const EngineInSystemDir&) = delete;
   EngineInSystemDir& operator=(const EngineInSystemDir&) = delete;
 
@@ -116,7 +115,6 @@ class EngineInSystemDir {
 
  private:
   void Remove() const;
-  HANDLE lock_;
   std::wstring dir_;
   std::vector<std::wstring> names_;
   std::wstring stem_;
