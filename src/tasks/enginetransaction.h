@@ -74,9 +74,9 @@ bool LockEngineFiles(EngineLock& lock, DWORD* error);
 bool PlanEngineTransaction(EngineTransaction& tx, const wchar_t* systemDir, const PathBuffer* names);
 
 // Replaces the engine files by those of the same names in engineDir and registers the
-// control there, after mending what an interrupted run left. The system directory must be
-// current (the registration tool runs there). Copies and renames that fail can be retried
-// (never in quiet mode). Returns 0 installed, or 1 with the earlier engine and its
+// control there, holding the lock, after mending what an interrupted run left. The system
+// directory must be current (the registration tool runs there). Copies and renames that
+// fail, and a wait for the lock that ends without it, can be retried (never in quiet mode). Returns 0 installed, or 1 with the earlier engine and its
 // registration as they were; *registration receives the registration tool's exit code when
 // the new control's registration failed, and stays 0 otherwise.
 int ReplaceEngineFiles(EngineTransaction& tx, const wchar_t* engineDir, int* registration);
