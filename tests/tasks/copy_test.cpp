@@ -269,7 +269,7 @@ TEST_F(CopyTest, EachMissingOrFailingFileEndsAsItsRowSays) {
 }
 
 // How the earlier engine, registered, stands when "copy" runs, and what else goes on.
-enum class Earlier { Held, Registered, ReadOnly, UnderAJournalWithoutPlan, Loaded, BackupHeld, Locked, Abandoned };
+enum class Earlier { Held, Registered, ReadOnly, UnderAJournalWithoutPlan, Loaded, BackupUnseen, Locked, Abandoned };
 
 const Calls kBack = {Call::UnregisterControl, Call::RegisterControl};  // out of the registry and back
 const Calls kInstalled = {Call::UnregisterControl, Call::RegisterControl, Call::RegisterExtension};
@@ -305,8 +305,8 @@ TEST_F(CopyTest, AnEarlierEngineIsReplacedWholeOrStaysAsItWas) {
       {"a journal of a stopped run naming a file elsewhere", true, {}, false, 1, 0, 0, {},
        Earlier::UnderAJournalWithoutPlan},
       {"a loaded control that no restart could delete", true, {}, false, 0, 0, 3, kInstalled, Earlier::Loaded},
-      {"a backup that cannot be put back", true, {}, false, 1, 0, 3, {kUnregister, kRegister, kUnregister},
-       Earlier::BackupHeld, Set(&InstallationOptions::failingControl, true)},
+      {"a backup that cannot be seen", true, {}, false, 1, 0, 3, kBack, Earlier::BackupUnseen,
+       Set(&InstallationOptions::failingControl, true)},
       {"another run holds the lock", true, {}, false, 1, 0, 0, {}, Earlier::Locked},
       {"another run holds the lock, Cancel", false, {IDCANCEL}, false, 1, 1, 0, {}, Earlier::Locked},
       {"its holder ended without releasing the lock", true, {}, false, 0, 0, 3, kInstalled, Earlier::Abandoned},
@@ -320,9 +320,12 @@ TEST_F(CopyTest, AnEarlierEngineIsReplacedWholeOrStaysAsItWas) {
   std::wstring vanishing;
   ScopedOverride<BOOL(LPCWSTR, LPCWSTR, DWORD)> move(Platform().MoveFileExW, [&](LPCWSTR from, LPCWSTR to, DWORD how) {
     if (EqualsNoCase(from, vanishing.c_str())) DeleteFileW(from);
-    const bool refused = now == Earlier::Loaded ? (how & MOVEFILE_DELAY_UNTIL_REBOOT) != 0
-                                                : now == Earlier::BackupHeld && wcsstr(from, L".0.old") != nullptr;
+    const bool refused = now == Earlier::Loaded && (how & MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
     return refused ? (SetLastError(ERROR_ACCESS_DENIED), FALSE) : move.original()(from, to, how);
+  });
+  ScopedOverride<DWORD(LPCWSTR)> unseen(Platform().GetFileAttributesW, [&](LPCWSTR path) {
+    const bool refused = now == Earlier::BackupUnseen && wcsstr(path, L".0.old") != nullptr;
+    return refused ? (SetLastError(ERROR_ACCESS_DENIED), INVALID_FILE_ATTRIBUTES) : unseen.original()(path);
   });
   ScopedOverride<DWORD(HANDLE, DWORD)> noMinute(Platform().WaitForSingleObject, [&](HANDLE handle, DWORD limit) {
     return noMinute.original()(handle, limit == INFINITE ? limit : std::min<DWORD>(limit, 100));
@@ -341,7 +344,7 @@ TEST_F(CopyTest, AnEarlierEngineIsReplacedWholeOrStaysAsItWas) {
     EngineInSystemDir system(installation);
     std::optional<Installation> next;  // its run mends what this one could not
     std::optional<EngineInSystemDir> nextSystem;
-    if (c.earlier == Earlier::Loaded || c.earlier == Earlier::BackupHeld) nextSystem.emplace(next.emplace());
+    if (c.earlier == Earlier::Loaded || c.earlier == Earlier::BackupUnseen) nextSystem.emplace(next.emplace());
     const std::vector<std::wstring> files = {system.Control(), system.Companion(), system.Library()};
     const std::vector<std::wstring> news = {installation.Control(), installation.Companion(), installation.Library()};
     const std::string earlier = ReadAll(GoodComponent()) + "EARLIER ENGINE";  // loads like the library
@@ -389,7 +392,7 @@ TEST_F(CopyTest, AnEarlierEngineIsReplacedWholeOrStaysAsItWas) {
     EXPECT_TRUE(lock == nullptr || trace.Contains(L"ended without releasing it")) << c.name;
     EXPECT_EQ(trace.Contains(holder), c.earlier == Earlier::Locked) << c.name;
     if (next) {  // the journal keeps what this run left
-      EXPECT_EQ(system.Leftovers().size(), 2u) << c.name;
+      EXPECT_TRUE(system.Leftovers().size() == 2 && Exists(system.HelperNames() + L".0.old")) << c.name;
       now = Earlier::Held;
       EXPECT_EQ(Copy(*next, true), 0) << c.name;
     }
