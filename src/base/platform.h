@@ -122,6 +122,15 @@ struct PlatformCalls {
   std::function<BOOL(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED)> WriteFile = ::WriteFile;
   std::function<BOOL(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED)> ReadFile = ::ReadFile;
   std::function<BOOL(HANDLE)> FlushFileBuffers = ::FlushFileBuffers;
+
+  // One replacement at a time across processes: a named mutex, and a small named section in
+  // which its holder records who it is
+  std::function<HANDLE(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR)> CreateMutexW = ::CreateMutexW;
+  std::function<BOOL(HANDLE)> ReleaseMutex = ::ReleaseMutex;
+  std::function<HANDLE(HANDLE, LPSECURITY_ATTRIBUTES, DWORD, DWORD, DWORD, LPCWSTR)> CreateFileMappingW =
+      ::CreateFileMappingW;
+  std::function<LPVOID(HANDLE, DWORD, DWORD, DWORD, SIZE_T)> MapViewOfFile = ::MapViewOfFile;
+  std::function<BOOL(LPCVOID)> UnmapViewOfFile = ::UnmapViewOfFile;
 };
 
 PlatformCalls& Platform();

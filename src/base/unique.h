@@ -64,7 +64,22 @@ struct RegistryKeyTraits {
   static void Close(Type key) { Platform().RegCloseKey(key); }
 };
 
+// A mutex that this thread holds: released, not closed (the handle's own owner closes it).
+struct HeldMutexTraits {
+  using Type = HANDLE;
+  static Type Invalid() { return nullptr; }
+  static void Close(Type mutex) { Platform().ReleaseMutex(mutex); }
+};
+
+struct MappedViewTraits {
+  using Type = void*;
+  static Type Invalid() { return nullptr; }
+  static void Close(Type view) { Platform().UnmapViewOfFile(view); }
+};
+
 using UniqueFind = UniqueAny<FindHandleTraits>;
 using UniqueHandle = UniqueAny<KernelHandleTraits>;
 using UniqueFile = UniqueAny<FileHandleTraits>;
 using UniqueKey = UniqueAny<RegistryKeyTraits>;
+using UniqueHeldMutex = UniqueAny<HeldMutexTraits>;
+using UniqueView = UniqueAny<MappedViewTraits>;

@@ -143,6 +143,15 @@ bool TakeElevatedCopyMarker(int& argc, wchar_t** argv) {
   return true;
 }
 
+// How this copy was asked to show itself, for the elevated copy: a hidden start stays hidden
+// there, so that it too knows that nobody sees its boxes.
+int ShowState() {
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  Platform().GetStartupInfoW(&startup);
+  return (startup.dwFlags & STARTF_USESHOWWINDOW) != 0 ? startup.wShowWindow : SW_SHOWNORMAL;
+}
+
 }  // namespace
 
 const wchar_t kElevatedCopyMarker[] = L"--qel-elevated-copy";
@@ -328,7 +337,7 @@ int RespawnSpawnProgram(int argc, wchar_t** argv) {
   info.lpFile = exe;
   info.lpParameters = parameters;
   info.lpDirectory = currentDir[0] != 0 ? currentDir : nullptr;
-  info.nShow = SW_SHOW;
+  info.nShow = ShowState();
   // A declined elevation prompt ends here too.
   if (!platform.ShellExecuteExW(&info)) {
     DebugLog(L"RespawnSpawnProgram: ShellExecuteExW failed, LastError: <%x>", platform.GetLastError());

@@ -14,8 +14,9 @@ int Handle32Bit(const wchar_t* installDir);
 // Puts the engine's three files from the engine directory into systemDir and registers the
 // control there, unregistering a control of the same name found there first, all or nothing
 // (see enginetransaction.h). A copy or rename that fails can be retried (never in quiet
-// mode). systemDir is the current directory meanwhile; the one before is back on every
-// return, before any message. Returns 0 installed, 1 revert (the earlier engine as it was).
+// mode), and so can a wait of more than a minute for another run that replaces the engine.
+// systemDir is the current directory meanwhile; the one before is back on every return,
+// before any message. Returns 0 installed, 1 revert (the earlier engine as it was).
 int HandleVBAEngine(const wchar_t* installDir, const wchar_t* systemDir);
 
 // Registers the Explorer extension where it lies. Returns 0 registered, 1 not found or not

@@ -13,7 +13,18 @@ const EngineFile kEngineFiles[kEngineFileCount] = {
     {L"library", {L"wb", L"64", L".dll"}},
 };
 
+const wchar_t kEngineLockName[] = L"Global\\QelInstallHelper.EngineFiles";
+
 namespace {
+
+// One journal per system directory, whatever the engine files are called.
+const wchar_t kStem[] = L"~qel-engine";
+
+// Where the lock's holder records its process id, while it holds the lock.
+const wchar_t kLockOwnerName[] = L"Global\\QelInstallHelper.EngineFiles.Owner";
+
+// A whole replacement takes seconds; a run that gives up waiting asks whether to retry.
+const DWORD kLockWaitMilliseconds = 60000;
 
 // The journal's names, one per step of a run.
 const wchar_t kStaging[] = L".staging";
@@ -46,16 +57,6 @@ bool HelperPath(wchar_t* dest, const EngineTransaction& tx, const wchar_t* suffi
 bool StagedPath(wchar_t* dest, const EngineTransaction& tx, int i) { return HelperPath(dest, tx, kStagedSuffixes[i]); }
 bool BackupPath(wchar_t* dest, const EngineTransaction& tx, int i) { return HelperPath(dest, tx, kBackupSuffixes[i]); }
 
-// FNV-1a over the name with ASCII letters lowered, so every spelling gives the same stem.
-DWORD NameHash(const wchar_t* name) {
-  DWORD hash = 2166136261u;
-  for (; *name != 0; ++name) {
-    hash ^= LowerAscii(*name);
-    hash *= 16777619u;
-  }
-  return hash;
-}
-
 // A bare name of the kind of engine file i; a journal naming anything else is not followed.
 bool IsEngineFileName(const wchar_t* name, int i) {
   if (name[0] == 0 || wcspbrk(name, L"\\/:") != nullptr) return false;
@@ -65,15 +66,47 @@ bool IsEngineFileName(const wchar_t* name, int i) {
   return true;
 }
 
-bool IsFile(const wchar_t* path) {
+// What lies at a path. A query that fails for another reason than a missing file tells
+// nothing, and nothing is decided from it.
+enum class Presence { Absent, Present, Unknown };
+
+Presence LookUp(const wchar_t* path) {
   QEL_TRACE();
-  return GetFileAttributesImpl(path) != INVALID_FILE_ATTRIBUTES;
+  if (GetFileAttributesImpl(path) != INVALID_FILE_ATTRIBUTES) return Presence::Present;
+  return Platform().GetLastError() == ERROR_FILE_NOT_FOUND ? Presence::Absent : Presence::Unknown;
+}
+
+// Opens the record of the lock's holder (made when there is none) and maps a view of it.
+// Without the record the lock works all the same.
+bool MapLockOwner(UniqueHandle& record, UniqueView& view, DWORD access) {
+  PlatformCalls& platform = Platform();
+  const DWORD before = platform.GetLastError();
+  record.reset(
+      platform.CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(DWORD), kLockOwnerName));
+  if (record.valid()) view.reset(platform.MapViewOfFile(record.get(), access, 0, 0, sizeof(DWORD)));
+  DebugLog(L"MapLockOwner: LastError before: <%x>, mapped: <%d>, LastError after: <%x>, section: <%ls>", before,
+           view.valid(), platform.GetLastError(), kLockOwnerName);
+  return view.valid();
+}
+
+// Records this process as the lock's holder, for as long as the lock lives.
+void RecordLockOwner(EngineLock& lock) {
+  UniqueView view;
+  if (!MapLockOwner(lock.owner, view, FILE_MAP_WRITE)) return;
+  *static_cast<DWORD*>(view.get()) = Platform().GetCurrentProcessId();
+}
+
+// The process id that the lock's holder recorded; 0 when there is none.
+DWORD LockOwner() {
+  UniqueHandle record;
+  UniqueView view;
+  return MapLockOwner(record, view, FILE_MAP_READ) ? *static_cast<const DWORD*>(view.get()) : 0;
 }
 
 // Opens the journal of this phase's name: a new one (CREATE_NEW) or one that an earlier run
 // left (OPEN_EXISTING). Nobody else may write it while it is open, and the run can rename
 // and delete it meanwhile. False, with the last error, when it cannot be opened: there is
-// none, or another run holds it (ERROR_SHARING_VIOLATION).
+// none, or another process holds it (ERROR_SHARING_VIOLATION).
 bool OpenJournal(EngineTransaction& tx, const wchar_t* phase, DWORD disposition) {
   QEL_TRACE();
   PlatformCalls& platform = Platform();
@@ -157,39 +190,64 @@ bool CloseJournal(EngineTransaction& tx, bool done) {
   return done;
 }
 
-// Has the file deleted at the next restart. It goes to a trash name first, so that its own
-// name is free at once and no later file of that name is deleted at the restart.
-bool DeleteAtRestart(const EngineTransaction& tx, const wchar_t* path) {
-  QEL_TRACE();
+// Frees a file's name at once: the file goes to a trash name of the helper's own (into trash).
+bool MoveToTrash(const EngineTransaction& tx, const wchar_t* path, wchar_t* trash) {
   for (int n = 0; n < kTrashNames; ++n) {
     PathBuffer suffix = {};
-    PathBuffer trash = {};
     PrintToBuffer(suffix, L".trash%d", n);
     if (!HelperPath(trash, tx, suffix)) return false;
-    if (MoveFileImpl(path, trash, kMoveFlags)) {
-      const bool scheduled = MoveFileImpl(trash, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-      DebugLog(L"DeleteAtRestart: <%ls> is in use; as <%ls> it is deleted at the next restart (scheduled: <%d>), "
-               L"which completes the replacement",
-               path, trash, scheduled);
-      return true;
-    }
+    if (MoveFileImpl(path, trash, kMoveFlags)) return true;
     const DWORD error = Platform().GetLastError();
     if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) return false;
   }
   return false;
 }
 
-// Removes a file of the helper's own (a staged file, a backup): deleted, read-only or not,
-// or else deleted at the next restart. True also when it was not there.
-bool RemoveHelperFile(const EngineTransaction& tx, const wchar_t* path) {
-  QEL_TRACE();
-  if (DeleteFileImpl(path) || Platform().GetLastError() == ERROR_FILE_NOT_FOUND) return true;
-  const DWORD attributes = GetFileAttributesImpl(path);
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
-      SetFileAttributesImpl(path, attributes & ~FILE_ATTRIBUTE_READONLY) && DeleteFileImpl(path)) {
+// Has a trash file deleted at the next restart. One that the restart cannot take goes back to
+// its name, where the journal still names it for a later run, and the result says so.
+bool DeleteTrashAtRestart(const wchar_t* trash, const wchar_t* path) {
+  if (MoveFileImpl(trash, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+    DebugLog(L"DeleteAtRestart: <%ls> is in use; as <%ls> it is deleted at the next restart, which completes the "
+             L"replacement",
+             path, trash);
     return true;
   }
-  return DeleteAtRestart(tx, path);
+  DebugLog(L"DeleteAtRestart: <%ls> cannot be deleted at the next restart either (LastError: <%x>); it stays <%ls> "
+           L"for a later run",
+           trash, Platform().GetLastError(), path);
+  MoveFileImpl(trash, path, kMoveFlags);
+  return false;
+}
+
+// Has the file deleted at the next restart. It goes to a trash name first, so that its own
+// name is free at once and no later file of that name is deleted at the restart.
+bool DeleteAtRestart(const EngineTransaction& tx, const wchar_t* path) {
+  QEL_TRACE();
+  PathBuffer trash = {};
+  return MoveToTrash(tx, path, trash) && DeleteTrashAtRestart(trash, path);
+}
+
+// Deletes a file where it lies, read-only or not. True also when it was not there.
+bool DeleteHelperFile(const wchar_t* path) {
+  if (DeleteFileImpl(path) || Platform().GetLastError() == ERROR_FILE_NOT_FOUND) return true;
+  const DWORD attributes = GetFileAttributesImpl(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+         SetFileAttributesImpl(path, attributes & ~FILE_ATTRIBUTE_READONLY) && DeleteFileImpl(path);
+}
+
+// Removes a file of the helper's own (a staged file, a backup): deleted, or else deleted at
+// the next restart. True also when it was not there.
+bool RemoveHelperFile(const EngineTransaction& tx, const wchar_t* path) {
+  QEL_TRACE();
+  return DeleteHelperFile(path) || DeleteAtRestart(tx, path);
+}
+
+// Takes whatever stands at a target away: to a trash name first, so that the name is free at
+// once even for a file in use, then deleted, or at the next restart.
+bool ClearTarget(const EngineTransaction& tx, const wchar_t* target) {
+  QEL_TRACE();
+  PathBuffer trash = {};
+  return MoveToTrash(tx, target, trash) && (DeleteHelperFile(trash) || DeleteTrashAtRestart(trash, target));
 }
 
 bool RemoveStagedFile(const EngineTransaction& tx, int i) {
@@ -205,39 +263,53 @@ bool DiscardStagedFiles(EngineTransaction& tx) {
   return CloseJournal(tx, removed);
 }
 
-// The new file i is in its target's place: its staged copy is gone, and the earlier file
-// lies in its backup (or, for a target that was not there before, the target is there).
-bool IsReplaced(const EngineTransaction& tx, int i) {
-  PathBuffer staged = {};
+// The new control stands in the target's place: the earlier one lies in its backup, or there
+// was none.
+bool NewControlInPlace(const EngineTransaction& tx) {
   PathBuffer backup = {};
-  return StagedPath(staged, tx, i) && BackupPath(backup, tx, i) && !IsFile(staged) &&
-         IsFile(tx.existed[i] ? backup : tx.targets[i]);
+  return BackupPath(backup, tx, kEngineControl) && LookUp(tx.targets[kEngineControl]) == Presence::Present &&
+         (!tx.existed[kEngineControl] || LookUp(backup) == Presence::Present);
 }
 
-// File i as before the run, from what lies on disk: a new file in place goes aside under its
-// staged name again, then a backup takes the target's place, and the new file goes.
-bool PutBackEngineFile(const EngineTransaction& tx, int i) {
+// Target i as before the run, decided from what lies on disk, never from what is missing:
+// where its backup lies, the target becomes the backup again (whatever stands there now goes
+// first); where none lies, a target that was there before was never touched, and one that was
+// not is taken away. False when a step fails or the disk cannot be read; the rest stays.
+bool PutBackTarget(const EngineTransaction& tx, int i) {
   QEL_TRACE();
-  PathBuffer staged = {};
   PathBuffer backup = {};
-  if (!StagedPath(staged, tx, i) || !BackupPath(backup, tx, i)) return false;
-  if (IsReplaced(tx, i) && !MoveFileImpl(tx.targets[i], staged, kMoveFlags)) return false;
-  if (IsFile(backup) && !MoveFileImpl(backup, tx.targets[i], kMoveFlags)) return false;
-  return RemoveHelperFile(tx, staged);
+  if (!BackupPath(backup, tx, i)) return false;
+  const Presence saved = LookUp(backup);
+  const Presence now = LookUp(tx.targets[i]);
+  if (saved == Presence::Unknown || now == Presence::Unknown) return false;
+  if (saved == Presence::Absent && tx.existed[i]) return true;
+  if (now == Presence::Present && !ClearTarget(tx, tx.targets[i])) return false;
+  return saved == Presence::Absent || MoveFileImpl(backup, tx.targets[i], kMoveFlags);
 }
 
 // Brings back the earlier files and registration however far the replacement went: the new
-// control leaves the registry while it is in place (best effort), each file is put back, and
-// the earlier control is registered again. What cannot be put back stays recorded in the
-// journal for the next run.
+// control leaves the registry while it is in place (best effort), every file that can be is
+// put back and its staged copy discarded, and the earlier control is registered again once its
+// file is back. What cannot be put back stays recorded in the journal for the next run.
 bool RollBackEngineFiles(EngineTransaction& tx) {
   QEL_TRACE();
-  if (IsReplaced(tx, kEngineControl)) SpawnRegSvr(tx.targets[kEngineControl], false);
+  if (NewControlInPlace(tx)) SpawnRegSvr(tx.targets[kEngineControl], false);
   bool restored = true;
-  for (int i = 0; i < kEngineFileCount; ++i) restored = PutBackEngineFile(tx, i) && restored;
-  if (tx.existed[kEngineControl]) {
+  bool controlBack = false;
+  for (int i = 0; i < kEngineFileCount; ++i) {
+    const bool back = PutBackTarget(tx, i);
+    if (!back) {
+      DebugLog(L"RollBackEngineFiles: <%ls> is not put back now (LastError: <%x>); <%ls%ls> keeps it for the next run",
+               tx.targets[i], Platform().GetLastError(), tx.stem, tx.phase);
+    }
+    controlBack = controlBack || (back && i == kEngineControl);
+    restored = RemoveStagedFile(tx, i) && back && restored;
+  }
+  if (tx.existed[kEngineControl] && controlBack) {
     const int exitCode = SpawnRegSvr(tx.targets[kEngineControl], true);
     DebugLog(L"RollBackEngineFiles: the earlier control registered again, exit code: <%d>", exitCode);
+  } else if (tx.existed[kEngineControl]) {
+    DebugLog(L"RollBackEngineFiles: the earlier control is not back, so it is not registered again");
   }
   return CloseJournal(tx, restored);
 }
@@ -256,7 +328,7 @@ bool CompleteCommit(EngineTransaction& tx) {
 
 // Mends what a run stopped half-way left, by the step its journal names: a commit is
 // completed, a replacement rolled back, staged files removed. False, with *error, when that
-// cannot be done now (another run holds the journal, a file is in use).
+// cannot be done now (a file in use, a disk that cannot be read); what is left stays recorded.
 bool RecoverEngineFiles(const EngineTransaction& current, DWORD* error) {
   QEL_TRACE();
   for (const wchar_t* phase : {kCommitting, kReplacing, kStaging}) {
@@ -274,14 +346,44 @@ bool RecoverEngineFiles(const EngineTransaction& current, DWORD* error) {
                                               : DiscardStagedFiles(left);
     if (!mended) {
       *error = Platform().GetLastError();
+      DebugLog(L"RecoverEngineFiles: <%ls%ls> cannot be mended now (LastError: <%x>); nothing else is changed, and a "
+               L"later run mends it once the cause is gone",
+               left.stem, phase, *error);
       return false;
     }
   }
   return true;
 }
 
+// A staged copy's data reaches the disk before the copy takes a target's place: after a power
+// cut, no committed name may hold a partly written file. Writing needs the read-only attribute
+// off for that moment.
+bool FlushStagedFile(const wchar_t* path) {
+  QEL_TRACE();
+  PlatformCalls& platform = Platform();
+  const DWORD attributes = GetFileAttributesImpl(path);
+  const bool readOnly = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+  if (attributes == INVALID_FILE_ATTRIBUTES ||
+      (readOnly && !SetFileAttributesImpl(path, attributes & ~FILE_ATTRIBUTE_READONLY))) {
+    return false;
+  }
+  PathBuffer extended = {};
+  UniqueFile file;
+  const DWORD before = platform.GetLastError();
+  if (ExtendedLengthPath(extended, path)) {
+    file.reset(platform.CreateFileW(extended, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  }
+  const bool flushed = file.valid() && platform.FlushFileBuffers(file.get());
+  DebugLog(L"FlushStagedFile: LastError before: <%x>, result: <%d>, LastError after: <%x>, file: <%ls>", before,
+           flushed, platform.GetLastError(), path);
+  file.reset();
+  return (!readOnly || SetFileAttributesImpl(path, attributes)) && flushed;
+}
+
 // Records the plan in a new journal and copies each new file beside its target under its
-// staged name; then the journal names the next step. What was staged goes again on failure.
+// staged name, on the disk before the journal names the next step. What was staged goes
+// again on failure.
 bool StageEngineFiles(EngineTransaction& tx, const wchar_t* engineDir, DWORD* error) {
   QEL_TRACE();
   for (int i = 0; i < kEngineFileCount; ++i) {
@@ -302,7 +404,7 @@ bool StageEngineFiles(EngineTransaction& tx, const wchar_t* engineDir, DWORD* er
     PathBuffer source = {};
     PathBuffer copy = {};
     staged = JoinPath(source, engineDir, BareName(tx.targets[i])) && StagedPath(copy, tx, i) &&
-             CopyFileImpl(source, copy, false, false);
+             CopyFileImpl(source, copy, false, false) && FlushStagedFile(copy);
   }
   if (staged && MoveJournal(tx, kReplacing)) return true;
   *error = Platform().GetLastError();
@@ -310,11 +412,14 @@ bool StageEngineFiles(EngineTransaction& tx, const wchar_t* engineDir, DWORD* er
   return false;
 }
 
-// Until staging succeeds or the user gives up; quiet mode gives up at once.
-bool StageWithRetry(EngineTransaction& tx, const wchar_t* engineDir) {
+// Until the lock is held, an interrupted run mended and the files staged, or the user gives
+// up; quiet mode gives up at once.
+bool StageWithRetry(EngineTransaction& tx, EngineLock& lock, const wchar_t* engineDir) {
   for (;;) {
     DWORD error = 0;
-    if (RecoverEngineFiles(tx, &error) && StageEngineFiles(tx, engineDir, &error)) return true;
+    if (LockEngineFiles(lock, &error) && RecoverEngineFiles(tx, &error) && StageEngineFiles(tx, engineDir, &error)) {
+      return true;
+    }
     if (!AskRetryEngineCopy(error)) return false;
   }
 }
@@ -325,9 +430,10 @@ bool SwapEngineFile(const EngineTransaction& tx, int i, DWORD* error) {
   QEL_TRACE();
   PathBuffer staged = {};
   PathBuffer backup = {};
-  const bool swapped = StagedPath(staged, tx, i) && BackupPath(backup, tx, i) &&
-                       (!tx.existed[i] || IsFile(backup) || MoveFileImpl(tx.targets[i], backup, kMoveFlags)) &&
-                       MoveFileImpl(staged, tx.targets[i], kMoveFlags);
+  const bool swapped =
+      StagedPath(staged, tx, i) && BackupPath(backup, tx, i) &&
+      (!tx.existed[i] || LookUp(backup) == Presence::Present || MoveFileImpl(tx.targets[i], backup, kMoveFlags)) &&
+      MoveFileImpl(staged, tx.targets[i], kMoveFlags);
   if (!swapped) *error = Platform().GetLastError();
   return swapped;
 }
@@ -356,18 +462,48 @@ bool CommitEngineFiles(EngineTransaction& tx) {
 bool PlanEngineTransaction(EngineTransaction& tx, const wchar_t* systemDir, const PathBuffer* names) {
   QEL_TRACE();
   tx.systemDir = systemDir;
-  PathBuffer stemName = {};
   PathBuffer longest = {};
-  PrintToBuffer(stemName, L"~qel-%08x", static_cast<unsigned>(NameHash(names[kEngineControl])));
-  bool planned = JoinPath(tx.stem, systemDir, stemName) && HelperPath(longest, tx, kCommitting);
+  bool planned = JoinPath(tx.stem, systemDir, kStem) && HelperPath(longest, tx, kCommitting);
   for (int i = 0; planned && i < kEngineFileCount; ++i) planned = JoinPath(tx.targets[i], systemDir, names[i]);
   if (!planned) DebugLog(L"PlanEngineTransaction: the paths in <%ls> do not fit", systemDir);
   return planned;
 }
 
+bool LockEngineFiles(EngineLock& lock, DWORD* error) {
+  QEL_TRACE();
+  if (lock.held.valid()) return true;
+  PlatformCalls& platform = Platform();
+  const DWORD before = platform.GetLastError();
+  if (!lock.mutex.valid()) lock.mutex.reset(platform.CreateMutexW(nullptr, FALSE, kEngineLockName));
+  DWORD waited = lock.mutex.valid() ? platform.WaitForSingleObject(lock.mutex.get(), 0) : WAIT_FAILED;
+  if (waited == WAIT_TIMEOUT) {
+    DebugLog(L"LockEngineFiles: the run of process <%u> holds <%ls>; this one waits up to <%u> s", LockOwner(),
+             kEngineLockName, kLockWaitMilliseconds / 1000);
+    waited = platform.WaitForSingleObject(lock.mutex.get(), kLockWaitMilliseconds);
+  }
+  const DWORD after = platform.GetLastError();
+  DebugLog(L"LockEngineFiles: LastError before: <%x>, result: <%x>, LastError after: <%x>, mutex: <%ls>", before,
+           waited, after, kEngineLockName);
+  if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
+    lock.held.reset(lock.mutex.get());
+    if (waited == WAIT_ABANDONED) {
+      DebugText(L"LockEngineFiles: the run that held it ended without releasing it; what it left is mended first");
+    }
+    RecordLockOwner(lock);
+    return true;
+  }
+  if (waited == WAIT_TIMEOUT) {
+    DebugLog(L"LockEngineFiles: the run of process <%u> still holds it after <%u> s; the engine is not replaced",
+             LockOwner(), kLockWaitMilliseconds / 1000);
+  }
+  *error = waited == WAIT_TIMEOUT ? static_cast<DWORD>(ERROR_TIMEOUT) : after;
+  return false;
+}
+
 int ReplaceEngineFiles(EngineTransaction& tx, const wchar_t* engineDir, int* registration) {
   QEL_TRACE();
-  if (!StageWithRetry(tx, engineDir)) return 1;
+  EngineLock lock;
+  if (!StageWithRetry(tx, lock, engineDir)) return 1;
   // An earlier control goes out of the registry before its file is replaced; whether the
   // tool managed it does not matter, the new control is registered over it.
   if (tx.existed[kEngineControl]) SpawnRegSvr(tx.targets[kEngineControl], false);

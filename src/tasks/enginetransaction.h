@@ -10,16 +10,23 @@
 // there before) and, by its name, how far a run got: "<stem>.staging" while files are
 // staged, "<stem>.replacing" from the unregistration until the commit, "<stem>.committing"
 // while the backups are removed. Its renames are the steps of the run, and the rename to
-// "committing" is the commit point. A run stopped half-way (killed, power cut) leaves it
+// "committing" is the commit point. Each staged file and the plan are on the disk before the
+// first target is touched. A run stopped half-way (killed, power cut) leaves the journal
 // behind, and the next run first rolls back what it recorded, or completes its commit, which
-// is never undone. While a run holds its journal open, no other run can take it over.
+// is never undone. A rollback decides each file from what lies on disk: where a backup lies,
+// the target becomes the backup again; where none lies, the target was never touched. What
+// it cannot put back now stays recorded, and a later run puts it back once the cause is gone.
 //
-// The stem is "~qel-" and eight hex digits of a hash of the control's name (ASCII case
-// ignored), in the system directory; beside the journal lie the staged files "<stem>.0.new"
-// to "<stem>.2.new", the backups "<stem>.0.old" to "<stem>.2.old" (control, companion file,
-// library), and files in use that wait for the next restart to be deleted, "<stem>.trash<n>".
-// No such name holds "wb", which every engine file's name holds, so no search for an engine
-// file can take one of them for an engine file.
+// The stem is "~qel-engine" in the system directory, one for every engine whatever its files
+// are called, so that a run finds what any earlier run left. Beside the journal lie the
+// staged files "<stem>.0.new" to "<stem>.2.new", the backups "<stem>.0.old" to "<stem>.2.old"
+// (control, companion file, library), and files in use that wait for the next restart to be
+// deleted, "<stem>.trash<n>". No such name holds "wb", which every engine file's name holds,
+// so no search for an engine file can take one of them for an engine file.
+//
+// One run at a time, across processes: a run holds the mutex kEngineLockName from before it
+// mends an interrupted run until its commit or rollback ends. Another run waits for it, up to
+// a time limit; a mutex whose holder ended without releasing it is taken over.
 
 #include <windows.h>
 
@@ -40,21 +47,36 @@ extern const EngineFile kEngineFiles[kEngineFileCount];
 // One replacement of the engine in the system directory.
 struct EngineTransaction {
   const wchar_t* systemDir = nullptr;
-  PathBuffer stem = {};                       // systemDir + "\~qel-<hash>"
+  PathBuffer stem = {};                       // systemDir + "\~qel-engine"
   PathBuffer targets[kEngineFileCount] = {};  // where each engine file goes
   bool existed[kEngineFileCount] = {};        // that target was there before the run
   UniqueFile journal;                         // held open while the run works on it
   const wchar_t* phase = nullptr;             // the journal's name is stem + phase
 };
 
+// The mutex that one run at a time holds, in the global namespace.
+extern const wchar_t kEngineLockName[];
+
+// The lock as a run holds it: released, then closed, when this goes.
+struct EngineLock {
+  UniqueHandle mutex;
+  UniqueHeldMutex held;  // while the lock is this thread's
+  UniqueHandle owner;    // the record of the holder's process id, for a run that waits
+};
+
+// Takes the lock, waiting up to a time limit for another run that holds it (the trace names
+// that run's process). True once held, also when its holder ended without releasing it;
+// false with *error (ERROR_TIMEOUT when the time ran out) otherwise.
+bool LockEngineFiles(EngineLock& lock, DWORD* error);
+
 // Where the engine files named names (bare names, the control first) go in systemDir, and
 // the helper's own names beside them. False when a path does not fit.
 bool PlanEngineTransaction(EngineTransaction& tx, const wchar_t* systemDir, const PathBuffer* names);
 
 // Replaces the engine files by those of the same names in engineDir and registers the
-// control there, after mending what an interrupted run left. The system directory must be
-// current (the registration tool runs there). Copies and renames that fail can be retried
-// (never in quiet mode). Returns 0 installed, or 1 with the earlier engine and its
+// control there, holding the lock, after mending what an interrupted run left. The system
+// directory must be current (the registration tool runs there). Copies and renames that
+// fail, and a wait for the lock that ends without it, can be retried (never in quiet mode). Returns 0 installed, or 1 with the earlier engine and its
 // registration as they were; *registration receives the registration tool's exit code when
 // the new control's registration failed, and stays 0 otherwise.
 int ReplaceEngineFiles(EngineTransaction& tx, const wchar_t* engineDir, int* registration);

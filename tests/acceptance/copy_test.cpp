@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <thread>
 
 #include "acceptance/runner.h"
 
@@ -46,9 +47,11 @@ TEST(CopyTypicalRun, InstallsTheEngineAndTheExtensionSilently) {
       L"IsElevated", L"qel_tmain", L"DebugPrintArgs", L"IsDirectory", L"GetFileAttributesImpl", L"IsNative64Bit",
       L"Handle64Bit", L"GetNativeSystemDirectory", L"GetNativeSystemX86Directory", L"HandleVBAEngine",
       L"FindFileFileInDir", L"FindFileFileInDir", L"FindFileFileInDir", L"PlanEngineTransaction", L"ReplaceEngineFiles",
-      L"RecoverEngineFiles", L"OpenJournal", L"OpenJournal", L"OpenJournal", L"StageEngineFiles",
+      L"LockEngineFiles", L"RecoverEngineFiles", L"OpenJournal", L"OpenJournal", L"OpenJournal", L"StageEngineFiles",
       L"GetFileAttributesImpl", L"GetFileAttributesImpl", L"GetFileAttributesImpl", L"OpenJournal", L"WritePlan",
-      L"CopyFileImpl", L"CopyFileImpl", L"CopyFileImpl", L"MoveFileImpl", L"SwapEngineFile", L"MoveFileImpl",
+      L"CopyFileImpl", L"FlushStagedFile", L"GetFileAttributesImpl", L"CopyFileImpl", L"FlushStagedFile",
+      L"GetFileAttributesImpl", L"CopyFileImpl", L"FlushStagedFile", L"GetFileAttributesImpl", L"MoveFileImpl",
+      L"SwapEngineFile", L"MoveFileImpl",
       L"SwapEngineFile", L"MoveFileImpl", L"SwapEngineFile", L"MoveFileImpl", L"SpawnRegSvr", L"SpawnProgram",
       L"CommitEngineFiles", L"MoveFileImpl", L"CompleteCommit", L"RemoveHelperFile", L"DeleteFileImpl",
       L"RemoveHelperFile", L"DeleteFileImpl", L"RemoveHelperFile", L"DeleteFileImpl", L"DeleteFileImpl",
@@ -239,6 +242,25 @@ INSTANTIATE_TEST_SUITE_P(
         CopyRow{"ExtensionRegistrationFailsQuiet", With([](InstallationOptions& o) { o.failingExtension = true; }),
                 true, false, {}, 0, {}, kEngineOnly}),
     [](const ::testing::TestParamInfo<CopyRow>& info) { return std::string(info.param.name); });
+
+// Two versions of one engine installed at once (a repair started while an installation runs):
+// the runs take turns, each installs its own (0), and one of them is left whole and registered.
+TEST(CopyTypicalRun, TwoRunsAtOnceTakeTurns) {
+  Installation first;
+  Installation second;
+  const EngineNames& names = first.names();
+  for (const std::wstring& name : {names.control, names.companion, names.library}) {
+    std::ofstream(Narrow(second.Engine(name)), std::ios::binary | std::ios::app) << "VERSION 2";
+  }
+  HelperRun runs[2];
+  std::thread other([&] { runs[1] = RunHelper(L"copy " + Quoted(second.path()) + L" quiet"); });
+  runs[0] = RunHelper(L"copy " + Quoted(first.path()) + L" quiet");
+  other.join();
+  for (const HelperRun& run : runs) ExpectRun(run, 0, {});
+  ExpectOutcome(SameContent(first.InSystemDir(names.control), first.Engine(names.control)) ? first : second,
+                {true, true, true});
+  for (const std::wstring& name : ListNames(SystemDir())) EXPECT_NE(name.rfind(L"~qel-", 0), 0u) << Narrow(name);
+}
 
 // Only exactly "quiet" as the third argument silences "copy"; what follows it does not matter.
 TEST(CopyQuietArgument, OnlyExactlyQuietSilences) {

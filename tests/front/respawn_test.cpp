@@ -186,8 +186,16 @@ TEST_F(RespawnTest, TracesTheStartAndAsksForElevationOfItsOwnNormalisedPath) {
   EXPECT_EQ(starts[0].size, 112u);
   EXPECT_FALSE(starts[0].hasOwner);
   EXPECT_EQ(starts[0].directory, CurrentDirectoryPath()) << "a relative directory argument means the same folder";
-  EXPECT_EQ(starts[0].show, SW_SHOW);
   EXPECT_TRUE(boxes.boxes.empty());
+  // Shown as this copy was asked to be: a hidden start stays hidden.
+  for (DWORD flags : {DWORD{0}, DWORD{STARTF_USESHOWWINDOW}}) {
+    ScopedOverride<void(LPSTARTUPINFOW)> startup(Platform().GetStartupInfoW, [&](LPSTARTUPINFOW info) {
+      info->dwFlags = flags;
+      info->wShowWindow = SW_HIDE;
+    });
+    ParametersFor({kProgram, L"clean", L"C:\\Inst"});
+    EXPECT_EQ(starts.at(0).show, flags != 0 ? SW_HIDE : SW_SHOWNORMAL);
+  }
 }
 
 // The stand-in copy's result, read through the seam; a result nobody can read reverts.

@@ -94,6 +94,9 @@ Installation::Installation(const InstallationOptions& options) : tag_(NextTag())
 EngineInSystemDir::EngineInSystemDir(const Installation& installation)
     : dir_(SystemDir()),
       names_{installation.ControlName(), installation.CompanionName(), installation.LibraryName()} {
+  static const HANDLE lock = CreateMutexW(nullptr, FALSE, L"QelTests.EngineInSystemDir");  // abandoned at the end
+  const DWORD waited = WaitForSingleObject(lock, 300000);
+  EXPECT_TRUE(waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) << "the system directory stayed in use";
   EngineTransaction plan;
   PathBuffer names[kEngineFileCount] = {};
   for (int i = 0; i < kEngineFileCount; ++i) names_[i].copy(names[i], names_[i].size());

@@ -94,7 +94,8 @@ class Installation {
 // The engine files of an installation where "copy" puts them: the system directory. They,
 // the helper's own files beside them and the registrations of these copies are removed when
 // it is made (what a killed run left) and when it goes out of scope, whichever way the test
-// ends.
+// ends. The helper's own files there have one name for every engine: from the first one made
+// until the test process ends, no other test process works on an engine there.
 class EngineInSystemDir {
  public:
   explicit EngineInSystemDir(const Installation& installation);

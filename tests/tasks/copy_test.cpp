@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cwchar>
 #include <iterator>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/process.h"
@@ -11,6 +13,7 @@
 #include "programs/test_component.h"
 #include "support/components.h"
 #include "support/fixtures.h"
+#include "tasks/enginetransaction.h"
 
 namespace {
 
@@ -159,8 +162,14 @@ TEST_F(CopyTest, AnEarlierControlIsUnregisteredBeforeTheNewEngineIsCopiedOverItA
   ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, classKey, L"EarlierControl", REG_SZ, L"1", 4), ERROR_SUCCESS);
   std::vector<std::string> targetAtStart;  // what the system directory's control held then
   processes.beforeStart = [&] { targetAtStart.push_back(ReadAll(system.Control())); };
+  int flushed = 0;  // before the first staged file takes its target's place: the plan and each staged file
+  ScopedOverride<BOOL(HANDLE)> flush(Platform().FlushFileBuffers, [&](HANDLE file) {
+    flushed += Count(L"SwapEngineFile") == 0 ? 1 : 0;
+    return flush.original()(file);
+  });
 
   EXPECT_EQ(Copy(installation, true), 0);
+  EXPECT_EQ(flushed, 4);
 
   ExpectCalls({kUnregister, kRegister, kExtension}, system.Control(), installation.Extension(), "typical run");
   ASSERT_EQ(processes.started.size(), 3u);
@@ -259,8 +268,8 @@ TEST_F(CopyTest, EachMissingOrFailingFileEndsAsItsRowSays) {
   }
 }
 
-// How the earlier engine, registered, stands when "copy" runs.
-enum class Earlier { Held, Registered, ReadOnly, UnderAJournalWithoutPlan };
+// How the earlier engine, registered, stands when "copy" runs, and what else goes on.
+enum class Earlier { Held, Registered, ReadOnly, UnderAJournalWithoutPlan, Loaded, BackupUnseen, Locked, Abandoned };
 
 const Calls kBack = {Call::UnregisterControl, Call::RegisterControl};  // out of the registry and back
 const Calls kInstalled = {Call::UnregisterControl, Call::RegisterControl, Call::RegisterExtension};
@@ -276,13 +285,14 @@ struct HeldCase {
   Calls calls = kBack;
   Earlier earlier = Earlier::Held;
   InstallationOptions options = {};
+  int vanishes = -1;  // the staged file that a scanner takes away before its swap
 };
 
 // An earlier engine is replaced whole, or stays as it was with its registration. Another
 // program holds its control open without sharing: it cannot be moved aside (32) and the user
-// decides.
+// decides. What a run cannot put back or delete, the next run mends, whatever its engine.
 TEST_F(CopyTest, AnEarlierEngineIsReplacedWholeOrStaysAsItWas) {
-  const std::vector<HeldCase> cases = {
+  std::vector<HeldCase> cases = {
       {"Cancel", false, {IDCANCEL}, false, 1, 1, 1},
       {"Retry while still in use, then Cancel", false, {IDRETRY, IDCANCEL}, false, 1, 2, 2},
       {"Retry after the file is freed", false, {IDRETRY}, true, 0, 1, 4, kInstalled},
@@ -294,15 +304,56 @@ TEST_F(CopyTest, AnEarlierEngineIsReplacedWholeOrStaysAsItWas) {
       {"read-only files", true, {}, false, 0, 0, 3, kInstalled, Earlier::ReadOnly},
       {"a journal of a stopped run naming a file elsewhere", true, {}, false, 1, 0, 0, {},
        Earlier::UnderAJournalWithoutPlan},
+      {"a loaded control that no restart could delete", true, {}, false, 0, 0, 3, kInstalled, Earlier::Loaded},
+      {"a backup that cannot be seen", true, {}, false, 1, 0, 3, kBack, Earlier::BackupUnseen,
+       Set(&InstallationOptions::failingControl, true)},
+      {"another run holds the lock", true, {}, false, 1, 0, 0, {}, Earlier::Locked},
+      {"another run holds the lock, Cancel", false, {IDCANCEL}, false, 1, 1, 0, {}, Earlier::Locked},
+      {"its holder ended without releasing the lock", true, {}, false, 0, 0, 3, kInstalled, Earlier::Abandoned},
   };
+  for (int i = 0; i < kEngineFileCount; ++i) {  // the new control, once in place, leaves the registry again
+    const Calls back = i == 0 ? kBack : Calls{kUnregister, kUnregister, kRegister};
+    cases.push_back({"staged file vanishes", true, {}, false, 1, 0, i + 1, back, Earlier::Registered, {}, i});
+    cases.push_back({"staged file vanishes", false, {IDCANCEL}, false, 1, 1, i + 1, back, Earlier::Registered, {}, i});
+  }
+  Earlier now = Earlier::Held;
+  std::wstring vanishing;
+  ScopedOverride<BOOL(LPCWSTR, LPCWSTR, DWORD)> move(Platform().MoveFileExW, [&](LPCWSTR from, LPCWSTR to, DWORD how) {
+    if (EqualsNoCase(from, vanishing.c_str())) DeleteFileW(from);
+    const bool refused = now == Earlier::Loaded && (how & MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
+    return refused ? (SetLastError(ERROR_ACCESS_DENIED), FALSE) : move.original()(from, to, how);
+  });
+  ScopedOverride<DWORD(LPCWSTR)> unseen(Platform().GetFileAttributesW, [&](LPCWSTR path) {
+    const bool refused = now == Earlier::BackupUnseen && wcsstr(path, L".0.old") != nullptr;
+    return refused ? (SetLastError(ERROR_ACCESS_DENIED), INVALID_FILE_ATTRIBUTES) : unseen.original()(path);
+  });
+  ScopedOverride<DWORD(HANDLE, DWORD)> noMinute(Platform().WaitForSingleObject, [&](HANDLE handle, DWORD limit) {
+    return noMinute.original()(handle, limit == INFINITE ? limit : std::min<DWORD>(limit, 100));
+  });
+  // Windows, unlike Wine, refuses to open a read-only file for writing.
+  ScopedOverride<HANDLE(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)> windowsRule(
+      Platform().CreateFileW, [&](LPCWSTR path, DWORD access, auto... rest) {
+        const DWORD attributes = GetFileAttributesW(path);
+        const bool readOnly = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+        if (readOnly && (access & GENERIC_WRITE) != 0) return SetLastError(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE;
+        return windowsRule.original()(path, access, rest...);
+      });
   for (const HeldCase& c : cases) {
+    SCOPED_TRACE(c.vanishes);
     Installation installation(c.options);
     EngineInSystemDir system(installation);
+    std::optional<Installation> next;  // its run mends what this one could not
+    std::optional<EngineInSystemDir> nextSystem;
+    if (c.earlier == Earlier::Loaded || c.earlier == Earlier::BackupUnseen) nextSystem.emplace(next.emplace());
     const std::vector<std::wstring> files = {system.Control(), system.Companion(), system.Library()};
+    const std::vector<std::wstring> news = {installation.Control(), installation.Companion(), installation.Library()};
     const std::string earlier = ReadAll(GoodComponent()) + "EARLIER ENGINE";  // loads like the library
     for (const std::wstring& file : files) {
       WriteNewFile(file, earlier);
       if (c.earlier == Earlier::ReadOnly) SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY);
+    }
+    if (c.earlier == Earlier::ReadOnly) {  // the new files as well
+      for (const std::wstring& file : news) SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY);
     }
     ASSERT_EQ(SpawnRegSvr(system.Control().c_str(), true), 0);
     if (c.earlier == Earlier::UnderAJournalWithoutPlan) {  // it names the control one folder up
@@ -314,26 +365,47 @@ TEST_F(CopyTest, AnEarlierEngineIsReplacedWholeOrStaysAsItWas) {
     }
     LockedFile inUse(system.Control());
     if (c.earlier != Earlier::Held) inUse.Release();
+    const HMODULE loaded = c.earlier == Earlier::Loaded ? LoadLibraryW(system.Control().c_str()) : nullptr;
+    const HANDLE lock = c.earlier == Earlier::Abandoned ? CreateMutexW(nullptr, FALSE, kEngineLockName) : nullptr;
+    if (lock != nullptr) std::thread([lock] { WaitForSingleObject(lock, INFINITE); }).join();  // ends holding it
+    EngineLock other;  // another run's: this thread holds it, and the run goes on another
+    DWORD error = 0;
+    EXPECT_TRUE(c.earlier != Earlier::Locked || LockEngineFiles(other, &error));
     onRetry = [&] {
       if (c.freedOnFirstRetry) inUse.Release();
     };
+    now = c.earlier;
+    vanishing = c.vanishes < 0 ? L"" : L"\\\\?\\" + system.HelperNames() + L"." + std::to_wstring(c.vanishes) + L".new";
 
-    EXPECT_EQ(Copy(installation, c.quiet, c.answers), c.result) << c.name;
+    int result = -1;
+    std::thread([&] { result = Copy(installation, c.quiet, c.answers); }).join();
+    EXPECT_EQ(result, c.result) << c.name;
     inUse.Release();
+    if (lock != nullptr) CloseHandle(lock);
 
-    ExpectBoxes(std::vector<Shown>(c.retryBoxes, Shown{BoxKind::RetryCopy, L"The GetLastError() function returned: 32."}),
-                system.Control(), installation.Extension(), c.name);
+    error = c.earlier == Earlier::Locked ? ERROR_TIMEOUT : c.vanishes >= 0 ? ERROR_FILE_NOT_FOUND : 32;
+    const Shown retry = {BoxKind::RetryCopy, L"The GetLastError() function returned: " + std::to_wstring(error)};
+    ExpectBoxes(std::vector<Shown>(c.retryBoxes, retry), system.Control(), installation.Extension(), c.name);
     ExpectCalls(c.calls, system.Control(), installation.Extension(), c.name);
     EXPECT_EQ(Count(L"SwapEngineFile"), c.swapAttempts) << c.name;
-    const std::vector<std::wstring> news = {installation.Control(), installation.Companion(), installation.Library()};
+    const std::wstring holder = L"the run of process <" + std::to_wstring(GetCurrentProcessId()) + L"> holds";
+    EXPECT_TRUE(lock == nullptr || trace.Contains(L"ended without releasing it")) << c.name;
+    EXPECT_EQ(trace.Contains(holder), c.earlier == Earlier::Locked) << c.name;
+    if (next) {  // the journal keeps what this run left
+      EXPECT_TRUE(system.Leftovers().size() == 2 && Exists(system.HelperNames() + L".0.old")) << c.name;
+      now = Earlier::Held;
+      EXPECT_EQ(Copy(*next, true), 0) << c.name;
+    }
     for (size_t i = 0; i < files.size(); ++i) {
       EXPECT_EQ(ReadAll(files[i]), c.result == 0 ? ReadAll(news[i]) : earlier) << c.name;
     }
     EXPECT_TRUE(IsRegistered(system.Control())) << c.name;
     EXPECT_EQ(IsRegistered(installation.Extension()), c.result == 0) << c.name;
-    EXPECT_EQ(system.Leftovers().size(), c.earlier == Earlier::UnderAJournalWithoutPlan ? 1u : 0u) << c.name;
+    const bool leftOne = c.earlier == Earlier::UnderAJournalWithoutPlan || c.earlier == Earlier::Loaded;  // trash
+    EXPECT_EQ(system.Leftovers().size(), leftOne ? 1u : 0u) << c.name;
     EXPECT_EQ(CurrentDirectoryPath(), work.path()) << c.name;
     onRetry = nullptr;
+    if (loaded != nullptr) FreeLibrary(loaded);
   }
 }
 
