@@ -384,6 +384,19 @@ std::pair<std::vector<std::string>, std::vector<size_t>> RunAndCheck(const Row& 
 
 class FaultSweep : public ::testing::TestWithParam<Row> {};
 
+// Where two runs' calls first part, with a few calls either side, for a run that did not
+// reach the same call as the clean one.
+std::string WherePart(const std::vector<std::string>& clean, const std::vector<std::string>& faulted) {
+  size_t i = 0;
+  while (i < clean.size() && i < faulted.size() && clean[i] == faulted[i]) ++i;
+  std::string text = "; the runs part at call " + std::to_string(i + 1) + ":";
+  for (size_t j = i > 3 ? i - 3 : 0; j < i + 4; ++j) {
+    text += "\n  " + std::to_string(j + 1) + " " + (j < clean.size() ? clean[j] : "-") + " / " +
+            (j < faulted.size() ? faulted[j] : "-");
+  }
+  return text;
+}
+
 // The first run of a process also builds what the helper keeps for later (the product key's
 // paths, the libraries it resolves): the calls are counted on the second.
 TEST_P(FaultSweep, EveryCallFailsInTurn) {
@@ -392,7 +405,8 @@ TEST_P(FaultSweep, EveryCallFailsInTurn) {
   for (size_t call : clean.second) {
     const auto faulted = RunAndCheck(GetParam(), call);
     ASSERT_GE(faulted.first.size(), call);
-    EXPECT_EQ(faulted.first[call - 1], clean.first[call - 1]) << "the same call as in the clean run";
+    EXPECT_EQ(faulted.first[call - 1], clean.first[call - 1])
+        << "the same call as in the clean run" << WherePart(clean.first, faulted.first);
   }
   std::printf("%s: %zu calls, %zu faulted runs\n", GetParam().name, clean.first.size(), clean.second.size());
 }
