@@ -44,7 +44,7 @@ Fail<R> FailWith(const std::function<R(A...)>&, V value, DWORD error) {
 // Every entry of the seam, with the value and the last error that it fails with.
 template <class Visit>
 void VisitEntries(PlatformCalls& p, Visit visit) {
-  static_assert(sizeof(PlatformCalls) == 66 * sizeof(std::function<void()>), "an entry is missing here");
+  static_assert(sizeof(PlatformCalls) == 68 * sizeof(std::function<void()>), "an entry is missing here");
   FAILS(FindFirstFileW, INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
   FAILS(FindNextFileW, FALSE, ERROR_NETNAME_DELETED);
   FAILS(GetFileAttributesW, INVALID_FILE_ATTRIBUTES, ERROR_ACCESS_DENIED);
@@ -79,6 +79,8 @@ void VisitEntries(PlatformCalls& p, Visit visit) {
   FAILS(RegOpenKeyExW, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED);
   FAILS(RegQueryValueExW, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED);
   FAILS(RegDeleteValueW, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED);
+  FAILS(RegCreateKeyExW, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED);
+  FAILS(RegSetValueExW, ERROR_WRITE_FAULT, ERROR_WRITE_FAULT);
   FAILS(MessageBoxW, 0, ERROR_NOT_ENOUGH_MEMORY);
   FAILS(GetProcessWindowStation, nullptr, ERROR_ACCESS_DENIED);
   FAILS(GetUserObjectInformationW, FALSE, ERROR_ACCESS_DENIED);
@@ -115,6 +117,9 @@ class FaultLayer {
     After(p.CreateFileMappingW, [this](HANDLE section, auto...) { Opened(section); });
     After(p.OpenProcessToken, [this](BOOL ok, HANDLE, DWORD, PHANDLE token) { Opened(ok ? *token : nullptr); });
     After(p.RegOpenKeyExW, [this](LSTATUS status, auto, auto, auto, auto, PHKEY key) {
+      Opened(status == ERROR_SUCCESS ? *key : nullptr);
+    });
+    After(p.RegCreateKeyExW, [this](LSTATUS status, auto, auto, auto, auto, auto, auto, auto, PHKEY key, auto) {
       Opened(status == ERROR_SUCCESS ? *key : nullptr);
     });
     After(p.ShellExecuteExW, [this](BOOL ok, SHELLEXECUTEINFOW* info) { Opened(ok ? info->hProcess : nullptr); });
