@@ -5,6 +5,7 @@
 #include "base/text.h"
 #include "front/main.h"
 #include "support/fixtures.h"
+#include "support/productkey.h"
 #include "support/texts.h"
 
 namespace {
@@ -72,11 +73,16 @@ TEST_F(DispatchTest, NullArgumentsAreInvalidNotACrash) {
   EXPECT_EQ(boxes.boxes.size(), 2u);
 }
 
-TEST_F(DispatchTest, CleanOfAMissingDirectoryEndsSilentlyWithZero) {
+// An uninstallation goes on: "remove" looks for what it takes away all the same.
+TEST_F(DispatchTest, CleanOrRemoveOfAMissingDirectoryEndsSilentlyWithZero) {
+  ProductKeys keys;  // without a reference to the engine
   for (const std::wstring& missing : {dir / L"DoesNotExist", std::wstring(L"\"\"\"\""), std::wstring(kPathChars, L'a'),
                                       dir.MakeFile(L"file.txt")}) {
     EXPECT_EQ(Run({L"clean", missing, L"quiet"}), 0);
     EXPECT_FALSE(Reached(L"HandleCleanInstallDir"));
+    trace.lines.clear();
+    EXPECT_EQ(Run({L"remove", missing}), 0);
+    EXPECT_TRUE(Reached(L"HandleQELInfoRemoval") && Reached(L"HandleVBAEngineRemoval"));
   }
   EXPECT_TRUE(boxes.boxes.empty());
 }

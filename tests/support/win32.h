@@ -113,7 +113,8 @@ bool IsRegistered(const std::wstring& library);
 void ForgetRegistration(const std::wstring& library);
 
 // A shared file's count under HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\SharedDLLs:
-// -1 without one, -2 for a value that is not a REG_DWORD. Setting -1 removes it.
+// -1 without one, -2 for a value that is not a REG_DWORD. Setting -1 removes it, -2 writes a
+// text.
 long long SharedCount(const std::wstring& file);
 void SetSharedCount(const std::wstring& file, long long count);
 
