@@ -93,12 +93,11 @@ class Installation {
 };
 
 // The engine files of an installation where "copy" puts them: the system directory. They,
-// the helper's own files beside them, the registrations of these copies and their counts under
-// SharedDLLs are removed when it is made (what a killed run left) and when it goes out of
-// scope, whichever way the test ends. The helper's own files there have one name for every
-// engine: from the first one made until the test process ends, no other test process works on
-// an engine there. While it lives it holds the product's keys, where "copy" records the
-// product's reference to the engine.
+// the helper's own files beside them and the registrations of these copies are removed when
+// it is made (what a killed run left) and when it goes out of scope, whichever way the test
+// ends. The helper's own files there have one name for every engine: from the first one made
+// until the test process ends, no other test process works on an engine there.
+// So are their counts under SharedDLLs; and it holds the product's keys while it lives.
 class EngineInSystemDir {
  public:
   explicit EngineInSystemDir(const Installation& installation);
