@@ -42,8 +42,9 @@ class InstallerTest : public ::testing::TestWithParam<InstallerKind> {
   // NSIS's uninstaller runs in place (_?=), so that its end is the uninstallation's; it cannot
   // delete itself then. Without /S it shows its progress and closes by itself.
   ProgramRun Uninstall(bool userInterface) const {
-    return RunProgram(GetParam().msi ? L"msiexec.exe /x " + Quoted(Installer(L"good")) + (userInterface ? L" /qr" : L" /qn")
-                                     : Quoted(target + L"\\Uninstall.exe") + (userInterface ? L"" : L" /S") + L" _?=" + target);
+    const std::wstring msi = L"msiexec.exe /x " + Quoted(Installer(L"good")) + (userInterface ? L" /qr" : L" /qn");
+    const std::wstring nsis = Quoted(target + L"\\Uninstall.exe") + (userInterface ? L"" : L" /S") + L" _?=" + target;
+    return RunProgram(GetParam().msi ? msi : nsis);
   }
   std::wstring Installer(const wchar_t* image) const {
     return TestArtifact(std::wstring(L"installer\\TarnwellSetup-") + image + (GetParam().msi ? L".msi" : L".exe"));

@@ -457,6 +457,6 @@ TEST_P(KilledRunSweep, AFailedCallIsMendedByTheNextRun) {
 std::string RowName(const ::testing::TestParamInfo<Row>& info) { return info.param.name; }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, FaultSweep, ::testing::ValuesIn(kRows), RowName);
-INSTANTIATE_TEST_SUITE_P(Scenarios, KilledRunSweep, ::testing::ValuesIn(kRows, kRows + 3), RowName);  // "copy", "remove"
+INSTANTIATE_TEST_SUITE_P(Scenarios, KilledRunSweep, ::testing::ValuesIn(kRows, kRows + 3), RowName);  // copy, remove
 
 }  // namespace

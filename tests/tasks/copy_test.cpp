@@ -17,16 +17,8 @@
 
 namespace {
 
-enum class BoxKind {
-  SystemDirNotFound,
-  EngineNotFound,
-  RetryCopy,
-  RegisterFailed,
-  ExtensionNotFound,
-  ExtensionFailed,
-  ExtensionUnregisterFailed,
-  EngineStays
-};
+enum class BoxKind { SystemDirNotFound, EngineNotFound, RetryCopy, RegisterFailed, ExtensionNotFound, ExtensionFailed,
+                     ExtensionUnregisterFailed, EngineStays };
 
 struct Shown {
   BoxKind kind;
@@ -427,11 +419,11 @@ TEST_F(CopyTest, AnEarlierEngineIsReplacedWholeOrStaysAsItWas) {
 }
 
 // What happens to the engine in the system directory just before a step.
-enum class Event { None, ControlCannotUnregister, ControlLoaded };
+enum class Event { None, ControlCannotUnregister, ControlLoaded, LibraryComesBack };
 
 struct Step {
   const wchar_t* command;
-  std::vector<long long> counts;  // the control's, companion's and library's afterwards: -1 none, -2 another kind
+  std::vector<long long> counts;  // of the control, companion, library afterwards: -1 none, -2 another kind
   bool engine;                    // then the three files are there and the control is registered
   bool held;                      // and the product holds its reference
   std::vector<Shown> shown = {};  // when not quiet
@@ -461,12 +453,15 @@ TEST_F(CopyTest, TheEngineGoesWithTheLastProductThatUsesIt) {
       {"a repair", none, nothing, {copy, copy, removed}},
       {"a library there before without a count", none, {false, false, true},
        {{L"copy", {1, 1, 2}, true, true}, {L"remove", {-1, -1, 1}, true, false}}},
-      {"another product's counts", one, {true, true, true}, {{L"copy", {2, 2, 2}, true, true}, {L"remove", one, true, false}}},
+      {"another product's counts", one, {true, true, true},
+       {{L"copy", {2, 2, 2}, true, true}, {L"remove", one, true, false}}},
       {"counts of another kind, at the most and 0", {-2, kMostUsers, 0}, {true, true, true},
        {{L"copy", {-2, kMostUsers, 2}, true, true}, {L"remove", {-2, kMostUsers - 1, 1}, true, false}}},
       {"the control cannot be unregistered", none, nothing,
        {copy, {L"remove", one, true, true, {stays}, Event::ControlCannotUnregister}}},
       {"the control is in use", none, nothing, {copy, {L"remove", none, false, false, {}, Event::ControlLoaded}}},
+      {"a library gone, put back by someone else while the control cannot be unregistered", none, nothing,
+       {copy, {L"remove", one, true, true, {stays}, Event::LibraryComesBack}}},
       {"the extension cannot be unregistered", none, nothing,
        {{L"copy", one, true, true, {{BoxKind::ExtensionFailed, L"{extension}"}}},
         {L"remove", none, false, false, {{BoxKind::ExtensionUnregisterFailed, L"RegSvr32 /u '{extension}' failed."}}}},
@@ -486,11 +481,16 @@ TEST_F(CopyTest, TheEngineGoesWithTheLastProductThatUsesIt) {
       for (size_t s = 0; s < c.steps.size(); ++s) {
         const Step& step = c.steps[s];
         const std::string name = std::string(c.name) + (quiet ? ", quiet" : "") + ", step " + std::to_string(s + 1);
-        if (step.event == Event::ControlCannotUnregister) CopyFileW(FailingComponent().c_str(), files[0].c_str(), 0);
+        const bool failing = step.event == Event::ControlCannotUnregister || step.event == Event::LibraryComesBack;
+        if (failing) CopyFileW(FailingComponent().c_str(), files[0].c_str(), FALSE);
         if (step.event == Event::ControlLoaded) loaded = LoadLibraryW(files[0].c_str());
-
+        const bool comesBack = step.event == Event::LibraryComesBack;
+        if (comesBack) DeleteFileW(files[2].c_str());
+        int starts = 0;  // the extension's unregistration, then the control's: the library comes back meanwhile
+        processes.beforeStart = [&] {
+          if (++starts == 2 && comesBack) CopyFileW(GoodComponent().c_str(), files[2].c_str(), TRUE);
+        };
         EXPECT_EQ(Run(step.command, installation, quiet), 0) << name;
-
         ExpectBoxes(quiet ? std::vector<Shown>{} : step.shown, files[0], installation.Extension(), name);
         for (size_t i = 0; i < files.size(); ++i) EXPECT_EQ(SharedCount(files[i]), step.counts[i]) << name << i;
         EXPECT_EQ(system.Present(), step.engine ? 3 : 0) << name;
