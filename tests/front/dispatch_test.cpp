@@ -73,9 +73,11 @@ TEST_F(DispatchTest, NullArgumentsAreInvalidNotACrash) {
   EXPECT_EQ(boxes.boxes.size(), 2u);
 }
 
-// An uninstallation goes on: "remove" looks for what it takes away all the same.
-TEST_F(DispatchTest, CleanOrRemoveOfAMissingDirectoryEndsSilentlyWithZero) {
-  ProductKeys keys;  // without a reference to the engine
+// An uninstallation goes on: "remove" looks for what it takes away all the same, and warns that
+// the engine that the product uses stays, as its files are not known.
+TEST_F(DispatchTest, CleanOrRemoveOfAMissingDirectoryEndsWithZero) {
+  ProductKeys keys;
+  keys.SetString(KeyView::Native, L"ENGINE", L"");
   for (const std::wstring& missing : {dir / L"DoesNotExist", std::wstring(L"\"\"\"\""), std::wstring(kPathChars, L'a'),
                                       dir.MakeFile(L"file.txt")}) {
     EXPECT_EQ(Run({L"clean", missing, L"quiet"}), 0);
@@ -84,7 +86,8 @@ TEST_F(DispatchTest, CleanOrRemoveOfAMissingDirectoryEndsSilentlyWithZero) {
     EXPECT_EQ(Run({L"remove", missing}), 0);
     EXPECT_TRUE(Reached(L"HandleQELInfoRemoval") && Reached(L"HandleVBAEngineRemoval"));
   }
-  EXPECT_TRUE(boxes.boxes.empty());
+  ASSERT_EQ(boxes.boxes.size(), 4u);  // none of "clean"'s
+  EXPECT_EQ(boxes.boxes[3].text.find(L"The Qel VBA Engine could not be removed from the system directory."), 0u);
 }
 
 TEST_F(DispatchTest, CopyOfAMissingDirectoryShowsTheCleanedPathAndReverts) {

@@ -249,9 +249,7 @@ void ForgetRegistration(const std::wstring& library) {
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, classKey);
 }
 
-namespace {
 const wchar_t kSharedDlls[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs";
-}  // namespace
 
 long long SharedCount(const std::wstring& file) {
   DWORD type = REG_NONE;
