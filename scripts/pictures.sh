@@ -6,7 +6,8 @@
 # prefix). Before the scenario's box answerer presses a button, it leaves a request with the
 # box's place on the screen in build/mingw/pictures-shots; this script takes the screen with
 # ImageMagick, crops it to the box, and removes the request. The two boxes that no command
-# line reaches are shown through the helper's message code (tests/programs/show_message.cpp).
+# line reaches are shown through the helper's message code (tests/programs/show_message.cpp),
+# and the two warnings of "remove" by running the built helper into them (see below).
 #
 #   scripts/pictures.sh
 set -eu
@@ -62,6 +63,43 @@ while [ ! -f "$status_file" ] || [ -n "$(ls "$shots" | grep '\.request$' || true
   done
   sleep 0.1
 done
+
+# The two warnings of "remove" come up only where an uninstallation meets a fault: the built
+# helper is run into each on the same display, where its box waits for someone to answer it.
+# The box is taken where the X server shows it, then the prefix's programs are ended.
+prefix=$build/pictures-prefix
+inst="$prefix/drive_c/Program Files/Tarnwell"
+shoot() {  # <operation> <arguments of the helper...>
+  operation=$1
+  shift
+  (cd "$build" && $session run "$build" QelInstallHelper.exe "$@" >/dev/null 2>&1 &)
+  geometry=""
+  for attempt in $(seq 150); do
+    geometry=$(DISPLAY=$display xwininfo -root -tree |
+      sed -n 's/^ *0x[0-9a-f]* "TARNWELL Setup": .*  \([0-9]*x[0-9]*+[0-9]*+[0-9]*\)  .*/\1/p' | head -n 1)
+    [ -z "$geometry" ] || break
+    sleep 0.2
+  done
+  if [ -n "$geometry" ]; then
+    sleep 0.5  # drawn
+    DISPLAY=$display import -window root -crop "$geometry" +repage -strip -define png:exclude-chunks=date,time \
+      "docs/$operation.png"
+    echo "docs/$operation.png"
+  else
+    echo "no box of $operation" >&2
+  fi
+  WINEPREFIX=$prefix HOME=$prefix.home /usr/lib/wine/wineserver -k 2>/dev/null || true
+  WINEPREFIX=$prefix HOME=$prefix.home /usr/lib/wine/wineserver -w 2>/dev/null || true
+}
+rm -rf "$inst"
+mkdir -p "$inst/AMD64"
+cp "$build/tests/qel_component_failing.dll" "$inst/AMD64/QELInfo_AMD64.dll"
+shoot ShowExtensionUnregisterFailed remove 'C:\Program Files\Tarnwell'
+rm -rf "$inst/AMD64"
+(cd "$build" && $session run "$build" reg add 'HKLM\Software\Helvane\BRAVIK\2020' /v ENGINE /t REG_DWORD /d 1 /f \
+  >/dev/null 2>&1)
+shoot ShowEngineRemoveFailed remove 'C:\Program Files\Tarnwell'
+rm -rf "$inst"
 
 status=$(cat "$status_file")
 if [ "$status" -ne 0 ]; then

@@ -18,6 +18,14 @@
 ;   copy <directory> [quiet] after the files and the product key are written: the engine could
 ;                            not be installed. The installer removes what it wrote. Quiet when
 ;                            the installation is silent, so that no box can wait for a click.
+;
+; The uninstaller (Uninstall.exe in the directory, registered with Windows) runs one step:
+;   remove <directory> [quiet] before it deletes the product's files: unregisters the extension
+;                            and gives the product's use of the engine back, which leaves the
+;                            system directory with the last product that uses it. It always
+;                            ends with 0: an uninstallation goes on whatever it finds.
+; The uninstaller asks nothing itself (whoever starts it has chosen to uninstall): it shows its
+; progress and closes when it is done.
 
 Unicode true
 Target amd64-unicode
@@ -32,6 +40,7 @@ RequestExecutionLevel admin
   !define OUTFILE "TarnwellSetup.exe"
 !endif
 !define PRODUCT_KEY "Software\Helvane\BRAVIK\2020"
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Tarnwell"
 
 Name "Tarnwell"
 OutFile "${OUTFILE}"
@@ -40,6 +49,8 @@ ShowInstDetails show
 
 Page directory
 Page instfiles
+UninstPage instfiles
+ShowUninstDetails show
 
 Var result
 
@@ -58,20 +69,30 @@ Function .onInit
   SetRegView 64
 FunctionEnd
 
+Function un.onInit
+  SetRegView 64
+FunctionEnd
+
 ; Removes what this installer wrote: the product's files and folders, its directory when
 ; nothing else is left in it, and its registry values.
-Function Revert
-  DetailPrint "Reverting the installation"
+!macro RemoveProduct
   SetOutPath "$PLUGINSDIR"
   Delete "$INSTDIR\Tarnwell.txt"
   RMDir /r "$INSTDIR\VBAEngine"
   RMDir /r "$INSTDIR\AMD64"
+  Delete "$INSTDIR\Uninstall.exe"
   RMDir "$INSTDIR"
   DeleteRegValue HKLM "${PRODUCT_KEY}" "EDITION"
   DeleteRegValue HKLM "${PRODUCT_KEY}" "INSTALLPATH"
   DeleteRegKey /ifempty HKLM "${PRODUCT_KEY}"
   DeleteRegKey /ifempty HKLM "Software\Helvane\BRAVIK"
   DeleteRegKey /ifempty HKLM "Software\Helvane"
+  DeleteRegKey HKLM "${UNINSTALL_KEY}"
+!macroend
+
+Function Revert
+  DetailPrint "Reverting the installation"
+  !insertmacro RemoveProduct
 FunctionEnd
 
 Section "Tarnwell"
@@ -100,6 +121,10 @@ Section "Tarnwell"
     !insertmacro RunHelper 'copy "$INSTDIR"'
   ${EndIf}
   ${If} $result == 0
+    WriteUninstaller "$INSTDIR\Uninstall.exe"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "Tarnwell"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\Uninstall.exe"'
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\Uninstall.exe" /S'
     Return
   ${EndIf}
   Call Revert
@@ -107,4 +132,17 @@ Section "Tarnwell"
   stop:
   SetErrorLevel 2
   Abort "QelInstallHelper.exe asked to revert the installation."
+SectionEnd
+
+; The helper is carried by the uninstaller as well: the installer's copy is long gone.
+Section "Uninstall"
+  SetAutoClose true
+  InitPluginsDir
+  File "/oname=$PLUGINSDIR\QelInstallHelper.exe" "${HELPER}"
+  ${If} ${Silent}
+    !insertmacro RunHelper 'remove "$INSTDIR" quiet'
+  ${Else}
+    !insertmacro RunHelper 'remove "$INSTDIR"'
+  ${EndIf}
+  !insertmacro RemoveProduct
 SectionEnd

@@ -149,6 +149,27 @@ void ShowExtensionRegisterFailed(const wchar_t* path) {
   ShowBox(L"ShowExtensionRegisterFailed", text, MB_ICONWARNING, 0, kOk);
 }
 
+void ShowExtensionUnregisterFailed(const wchar_t* path) {
+  PathBuffer text = {};
+  PrintToBuffer(text,
+                L"The Qel Explorer Extension could not be unregistered.\n"
+                L"The uninstallation will continue.\n"
+                L"RegSvr32 /u '%ls' failed.\n\n\n",
+                OrEmpty(path));
+  ShowBox(L"ShowExtensionUnregisterFailed", text, MB_ICONWARNING, 0, kOk);
+}
+
+void ShowEngineRemoveFailed(const wchar_t* systemDir) {
+  PathBuffer text = {};
+  PrintToBuffer(text,
+                L"The Qel VBA Engine could not be removed from the system directory.\n"
+                L"It stays there, registered, as it was before the uninstallation.\n"
+                L"Path: '%ls'.\n"
+                L"The uninstallation will continue.\n\n\n",
+                OrEmpty(systemDir));
+  ShowBox(L"ShowEngineRemoveFailed", text, MB_ICONWARNING, 0, kOk);
+}
+
 bool AskRetryEngineCopy(DWORD error) {
   PathBuffer text = {};
   PrintToBuffer(text,

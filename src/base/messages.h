@@ -24,6 +24,9 @@ void ShowEngineNotFound();
 void ShowEngineRegisterFailed(const wchar_t* path, int exitCode);
 void ShowExtensionNotFound();
 void ShowExtensionRegisterFailed(const wchar_t* path);
+// Warnings of an uninstallation, which goes on all the same.
+void ShowExtensionUnregisterFailed(const wchar_t* path);
+void ShowEngineRemoveFailed(const wchar_t* systemDir);
 
 // True when the user chose Retry; quiet mode, and a box nobody can see, never retry.
 bool AskRetryEngineCopy(DWORD error);

@@ -93,6 +93,9 @@ struct PlatformCalls {
   std::function<LSTATUS(HKEY, LPCWSTR, LPDWORD, LPDWORD, LPBYTE, LPDWORD)> RegQueryValueExW =
       ::RegQueryValueExW;
   std::function<LSTATUS(HKEY, LPCWSTR)> RegDeleteValueW = ::RegDeleteValueW;
+  std::function<LSTATUS(HKEY, LPCWSTR, DWORD, LPWSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES, PHKEY, LPDWORD)>
+      RegCreateKeyExW = ::RegCreateKeyExW;
+  std::function<LSTATUS(HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD)> RegSetValueExW = ::RegSetValueExW;
   std::function<LSTATUS(HKEY)> RegCloseKey = ::RegCloseKey;
 
   // User interface

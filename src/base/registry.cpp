@@ -46,6 +46,47 @@ const wchar_t* OpenProductKey(const ProductKeyPaths& paths, UniqueKey& key) {
   return nullptr;
 }
 
+// The first product key that opens for access, native first: its status, ERROR_FILE_NOT_FOUND
+// when neither is there. Any other failure tells nothing about the other key.
+LSTATUS OpenFirstProductKey(const ProductKeyPaths& paths, REGSAM access, UniqueKey& key) {
+  LSTATUS status = ERROR_FILE_NOT_FOUND;
+  for (const wchar_t* path : {paths.native, paths.wow}) {
+    HKEY opened = nullptr;
+    status = Platform().RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, access, &opened);
+    if (status == ERROR_SUCCESS) key.reset(opened);
+    if (status != ERROR_FILE_NOT_FOUND) return status;
+  }
+  return status;
+}
+
+// The key paths that the engine reference's operations share.
+ProductKeyPaths& ReferencePaths() {
+  static ProductKeyPaths paths = {};
+  BuildOnce(paths);
+  return paths;
+}
+
+const wchar_t kEngineValue[] = L"ENGINE";
+const wchar_t kSharedDlls[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs";
+
+// Opens (or, with create, makes) a key in the native view; key owns it only when that succeeded.
+LSTATUS OpenNativeKey(const wchar_t* path, REGSAM access, bool create, UniqueKey& key) {
+  PlatformCalls& platform = Platform();
+  HKEY opened = nullptr;
+  const REGSAM native = access | KEY_WOW64_64KEY;
+  const LSTATUS status =
+      create ? platform.RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, native, nullptr, &opened, nullptr)
+             : platform.RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, native, &opened);
+  if (status == ERROR_SUCCESS) key.reset(opened);
+  return status;
+}
+
+// The registry's answer becomes the last error of a call that failed, for the caller's messages.
+bool ReportStatus(LSTATUS status, bool succeeded) {
+  if (!succeeded) Platform().SetLastError(static_cast<DWORD>(status));
+  return succeeded;
+}
+
 struct ValueRead {
   bool queried;     // the platform answered with the value
   bool terminated;  // its text ended within the buffer
@@ -108,4 +149,89 @@ void DeleteEditionKey() {
 
   UniqueKey writable;
   if (OpenKey(opened, KEY_SET_VALUE, writable)) Platform().RegDeleteValueW(writable.get(), L"EDITION");
+}
+
+int QueryEngineReference() {
+  QEL_TRACE();
+  PlatformCalls& platform = Platform();
+  const DWORD before = platform.GetLastError();
+  UniqueKey key;
+  LSTATUS status = OpenFirstProductKey(ReferencePaths(), KEY_QUERY_VALUE, key);
+  if (status == ERROR_SUCCESS) {
+    status = platform.RegQueryValueExW(key.get(), kEngineValue, nullptr, nullptr, nullptr, nullptr);
+  }
+  key.reset();
+  const int held = status == ERROR_SUCCESS ? 1 : status == ERROR_FILE_NOT_FOUND ? 0 : -1;
+  DebugLog(L"QueryEngineReference: LastError before: <%x>, result: <%d>, LastError after: <%x>, status: <%d>", before,
+           held, platform.GetLastError(), status);
+  return ReportStatus(status, held >= 0) ? held : -1;
+}
+
+bool SetEngineReference(bool held) {
+  QEL_TRACE();
+  PlatformCalls& platform = Platform();
+  const DWORD before = platform.GetLastError();
+  UniqueKey key;
+  LSTATUS status = OpenFirstProductKey(ReferencePaths(), KEY_SET_VALUE, key);
+  if (held && status == ERROR_FILE_NOT_FOUND) {
+    status = OpenNativeKey(ReferencePaths().native, KEY_SET_VALUE, true, key);
+  }
+  const DWORD one = 1;
+  if (status == ERROR_SUCCESS) {
+    status = held ? platform.RegSetValueExW(key.get(), kEngineValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one),
+                                            sizeof(one))
+                  : platform.RegDeleteValueW(key.get(), kEngineValue);
+  }
+  key.reset();
+  const bool done = status == ERROR_SUCCESS || (!held && status == ERROR_FILE_NOT_FOUND);
+  DebugLog(L"SetEngineReference: LastError before: <%x>, result: <%d>, LastError after: <%x>, status: <%d>, held: <%d>",
+           before, done, platform.GetLastError(), status, held);
+  return ReportStatus(status, done);
+}
+
+bool ReadSharedCount(const wchar_t* file, long long* count) {
+  QEL_TRACE();
+  PlatformCalls& platform = Platform();
+  const DWORD before = platform.GetLastError();
+  UniqueKey key;
+  DWORD type = REG_NONE;
+  DWORD value = 0;
+  DWORD bytes = sizeof(value);
+  LSTATUS status = OpenNativeKey(kSharedDlls, KEY_QUERY_VALUE, false, key);
+  if (status == ERROR_SUCCESS) {
+    status = platform.RegQueryValueExW(key.get(), file, nullptr, &type, reinterpret_cast<BYTE*>(&value), &bytes);
+  }
+  key.reset();
+  const bool counted = status == ERROR_SUCCESS && type == REG_DWORD && bytes == sizeof(value);
+  const bool read = status == ERROR_SUCCESS || status == ERROR_MORE_DATA || status == ERROR_FILE_NOT_FOUND;
+  *count = counted ? value : status == ERROR_FILE_NOT_FOUND ? kNoCount : kForeignCount;
+  DebugLog(L"ReadSharedCount: LastError before: <%x>, result: <%d>, LastError after: <%x>, status: <%d>, file: <%ls>, "
+           L"count: <%lld>",
+           before, read, platform.GetLastError(), status, file, *count);
+  return ReportStatus(status, read);
+}
+
+bool WriteSharedCount(const wchar_t* file, long long count) {
+  QEL_TRACE();
+  PlatformCalls& platform = Platform();
+  const DWORD before = platform.GetLastError();
+  UniqueKey key;
+  const DWORD value = static_cast<DWORD>(count);
+  LSTATUS status = ERROR_INVALID_PARAMETER;
+  if (count == kNoCount) {
+    status = OpenNativeKey(kSharedDlls, KEY_SET_VALUE, false, key);
+    if (status == ERROR_SUCCESS) status = platform.RegDeleteValueW(key.get(), file);
+  } else if (count >= 0 && count <= kMostUsers) {
+    status = OpenNativeKey(kSharedDlls, KEY_SET_VALUE, true, key);
+    if (status == ERROR_SUCCESS) {
+      status =
+          platform.RegSetValueExW(key.get(), file, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
+    }
+  }
+  key.reset();
+  const bool written = status == ERROR_SUCCESS || (count == kNoCount && status == ERROR_FILE_NOT_FOUND);
+  DebugLog(L"WriteSharedCount: LastError before: <%x>, result: <%d>, LastError after: <%x>, status: <%d>, file: <%ls>, "
+           L"count: <%lld>",
+           before, written, platform.GetLastError(), status, file, count);
+  return ReportStatus(status, written);
 }

@@ -10,10 +10,11 @@
 #include "tasks/checkedition.h"
 #include "tasks/clean.h"
 #include "tasks/copy.h"
+#include "tasks/remove.h"
 
 namespace {
 
-enum class Command { Invalid, Clean, Copy, CheckEdition };
+enum class Command { Invalid, Clean, Copy, Remove, CheckEdition };
 
 struct Keyword {
   const wchar_t* text;
@@ -23,6 +24,7 @@ struct Keyword {
 const Keyword kKeywords[] = {
     {L"clean", Command::Clean},
     {L"copy", Command::Copy},
+    {L"remove", Command::Remove},
     {L"checkedition", Command::CheckEdition},
 };
 
@@ -81,7 +83,9 @@ void MakeAbsolute(wchar_t* path) {
   ConcatPath(path, full, nullptr);
 }
 
-bool TakesDirectory(Command command) { return command == Command::Clean || command == Command::Copy; }
+bool TakesDirectory(Command command) {
+  return command == Command::Clean || command == Command::Copy || command == Command::Remove;
+}
 
 // The parameter text of the elevated copy, built in a PathBuffer; a text that does not fit
 // is refused as a whole rather than cut.
@@ -189,15 +193,18 @@ int qel_tmain(int argc, wchar_t** argv) {
   PathBuffer path = {};
   CleanDirectoryArgument(path, argv[2]);
   MakeAbsolute(path);
-  if (!IsDirectory(path)) {
+  // An uninstallation goes on whatever the directory: what cannot be found there is left where
+  // it is, and an engine that stays for that is warned about.
+  if (!IsDirectory(path) && command != Command::Remove) {
     if (command == Command::Clean) return 0;
     ShowInstallDirNotFound(path);
     return 1;
   }
   if (command == Command::Clean) return HandleCleanInstallDir(path);
 
-  // Only "copy" may run silently, and only when asked for with exactly "quiet".
+  // Only "copy" and "remove" may run silently, and only when asked for with exactly "quiet".
   if (argc > 3) QuietMode = argv[3] != nullptr && wcscmp(argv[3], L"quiet") == 0;
+  if (command == Command::Remove) return IsNative64Bit() ? HandleRemove64Bit(path) : HandleRemove32Bit(path);
   return IsNative64Bit() ? Handle64Bit(path) : Handle32Bit(path);
 }
 

@@ -35,11 +35,6 @@ bool LookUpSpecialFolder(const wchar_t* name, wchar_t* dir, int csidl) {
   return found && dir[0] != 0;
 }
 
-bool GetNativeSystemDirectory(wchar_t* dir) {
-  QEL_TRACE();
-  return LookUpSpecialFolder(L"GetNativeSystemDirectory", dir, CSIDL_SYSTEM);
-}
-
 bool GetNativeSystemX86Directory(wchar_t* dir) {
   QEL_TRACE();
   return LookUpSpecialFolder(L"GetNativeSystemX86Directory", dir, CSIDL_SYSTEMX86);
@@ -88,12 +83,18 @@ class CurrentDirectoryChange {
 
 bool FindEngineFile(const wchar_t* engineDir, wchar_t* foundName, const EngineFile& file) {
   if (FindFileFileInDir(engineDir, foundName, file.parts[0], file.parts[1], file.parts[2])) return true;
-  DebugLog(L"HandleVBAEngine: no engine %ls (<%ls>, <%ls>, <%ls>) in <%ls>", file.what, file.parts[0], file.parts[1],
+  DebugLog(L"FindEngine: no engine %ls (<%ls>, <%ls>, <%ls>) in <%ls>", file.what, file.parts[0], file.parts[1],
            file.parts[2], engineDir);
   return false;
 }
 
-// The engine directory and the three files' names as listed there, when all are there.
+}  // namespace
+
+bool GetNativeSystemDirectory(wchar_t* dir) {
+  QEL_TRACE();
+  return LookUpSpecialFolder(L"GetNativeSystemDirectory", dir, CSIDL_SYSTEM);
+}
+
 bool FindEngine(const wchar_t* installDir, wchar_t* engineDir, PathBuffer* names) {
   if (!BuildPath(engineDir, installDir, kEngineSubdir)) return false;
   for (int i = 0; i < kEngineFileCount; ++i) {
@@ -102,7 +103,18 @@ bool FindEngine(const wchar_t* installDir, wchar_t* engineDir, PathBuffer* names
   return true;
 }
 
-}  // namespace
+bool FindExtension(const wchar_t* installDir, wchar_t* extension) {
+  PathBuffer extensionDir = {};
+  PathBuffer name = {};
+  // A file whose path cannot be built cannot be registered: it counts as not found.
+  if (BuildPath(extensionDir, installDir, kExtensionSubdir) &&
+      FindFileFileInDir(extensionDir, name, kExtensionName, nullptr, nullptr) &&
+      BuildPath(extension, extensionDir, name)) {
+    return true;
+  }
+  DebugLog(L"FindExtension: no <%ls> in <%ls>", kExtensionName, extensionDir);
+  return false;
+}
 
 int Handle64Bit(const wchar_t* installDir) {
   QEL_TRACE();
@@ -161,14 +173,8 @@ int HandleVBAEngine(const wchar_t* installDir, const wchar_t* systemDir) {
 
 int HandleQELInfo(const wchar_t* installDir) {
   QEL_TRACE();
-  PathBuffer extensionDir = {};
-  PathBuffer name = {};
   PathBuffer extension = {};
-  // A file whose path cannot be built cannot be registered: it counts as not found.
-  if (!BuildPath(extensionDir, installDir, kExtensionSubdir) ||
-      !FindFileFileInDir(extensionDir, name, kExtensionName, nullptr, nullptr) ||
-      !BuildPath(extension, extensionDir, name)) {
-    DebugLog(L"HandleQELInfo: no <%ls> in <%ls>", kExtensionName, extensionDir);
+  if (!FindExtension(installDir, extension)) {
     ShowExtensionNotFound();
     return 1;
   }

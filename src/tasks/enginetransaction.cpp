@@ -34,9 +34,12 @@ const wchar_t kCommitting[] = L".committing";  // the longest name beside the st
 const wchar_t* const kStagedSuffixes[kEngineFileCount] = {L".0.new", L".1.new", L".2.new"};
 const wchar_t* const kBackupSuffixes[kEngineFileCount] = {L".0.old", L".1.old", L".2.old"};
 
-// The journal is UTF-16 text: this line, then one line per engine file, "1 <name>" for a
-// target that was there before the run and "0 <name>" for one that was not.
-const wchar_t kJournalHeader[] = L"QelInstallHelper engine journal 1\r\n";
+// The journal is UTF-16 text: this line; then "<held before> <held after> <change>", the
+// product's reference (1 held, 0 not) and what the run does; then one line per engine file,
+// "<existed> <count before> <count after> <name>", existed 1 for a target that was there
+// before the run and 0 for one that was not.
+const wchar_t kJournalHeader[] = L"QelInstallHelper engine journal 2\r\n";
+const wchar_t* const kChangeWords[] = {L"replace", L"remove", L"release"};
 
 // Trash names for files in use: enough for many runs between two restarts.
 const int kTrashNames = 100;
@@ -130,8 +133,11 @@ bool WritePlan(const EngineTransaction& tx) {
   QEL_TRACE();
   PlatformCalls& platform = Platform();
   PathBuffer plan = {};
-  PrintToBuffer(plan, L"%ls%d %ls\r\n%d %ls\r\n%d %ls\r\n", kJournalHeader, tx.existed[0], BareName(tx.targets[0]),
-                tx.existed[1], BareName(tx.targets[1]), tx.existed[2], BareName(tx.targets[2]));
+  PrintToBuffer(plan, L"%ls%d %d %ls\r\n%d %lld %lld %ls\r\n%d %lld %lld %ls\r\n%d %lld %lld %ls\r\n", kJournalHeader,
+                tx.heldBefore, tx.heldAfter, kChangeWords[static_cast<int>(tx.change)], tx.existed[0],
+                tx.countBefore[0], tx.countAfter[0], BareName(tx.targets[0]), tx.existed[1], tx.countBefore[1],
+                tx.countAfter[1], BareName(tx.targets[1]), tx.existed[2], tx.countBefore[2], tx.countAfter[2],
+                BareName(tx.targets[2]));
   const DWORD bytes = static_cast<DWORD>(wcslen(plan) * sizeof(wchar_t));
   DWORD written = 0;
   const DWORD before = platform.GetLastError();
@@ -140,6 +146,40 @@ bool WritePlan(const EngineTransaction& tx) {
   DebugLog(L"WritePlan: LastError before: <%x>, result: <%d>, LastError after: <%x>, bytes: <%u> of <%u>", before,
            recorded, platform.GetLastError(), written, bytes);
   return recorded;
+}
+
+// One number of a plan's line and the space after it, from low to high; false for anything else.
+bool ReadNumber(wchar_t*& text, long long low, long long high, long long* number) {
+  wchar_t* end = nullptr;
+  *number = wcstoll(text, &end, 10);
+  if (end == text || *end != L' ' || *number < low || *number > high) return false;
+  text = end + 1;
+  return true;
+}
+
+// "<held before> <held after> <change>"
+bool ReadChangeLine(EngineTransaction& tx, wchar_t* line) {
+  long long before = 0;
+  long long after = 0;
+  if (!ReadNumber(line, 0, 1, &before) || !ReadNumber(line, 0, 1, &after)) return false;
+  tx.heldBefore = before == 1;
+  tx.heldAfter = after == 1;
+  for (const EngineChange change : {EngineChange::Replace, EngineChange::Remove, EngineChange::Release}) {
+    tx.change = change;
+    if (wcscmp(line, kChangeWords[static_cast<int>(change)]) == 0) return true;
+  }
+  return false;
+}
+
+// "<existed> <count before> <count after> <name>" of engine file i.
+bool ReadFileLine(EngineTransaction& tx, int i, wchar_t* line) {
+  long long existed = 0;
+  if (!ReadNumber(line, 0, 1, &existed) || !ReadNumber(line, kForeignCount, kMostUsers, &tx.countBefore[i]) ||
+      !ReadNumber(line, kForeignCount, kMostUsers, &tx.countAfter[i])) {
+    return false;
+  }
+  tx.existed[i] = existed == 1;
+  return IsEngineFileName(line, i) && JoinPath(tx.targets[i], tx.systemDir, line);
 }
 
 // Reads the plan of a journal that an earlier run left; false (ERROR_INVALID_DATA) for one
@@ -156,13 +196,12 @@ bool ReadPlan(EngineTransaction& tx) {
            platform.GetLastError(), read);
   wchar_t* line = text + wcslen(kJournalHeader);
   bool valid = readAll && wcsncmp(text, kJournalHeader, wcslen(kJournalHeader)) == 0;
-  for (int i = 0; valid && i < kEngineFileCount; ++i) {
+  for (int i = -1; valid && i < kEngineFileCount; ++i) {
     wchar_t* end = wcsstr(line, L"\r\n");
-    valid = end != nullptr && (line[0] == L'0' || line[0] == L'1') && line[1] == L' ';
+    valid = end != nullptr;
     if (!valid) break;
     *end = 0;
-    tx.existed[i] = line[0] == L'1';
-    valid = IsEngineFileName(line + 2, i) && JoinPath(tx.targets[i], tx.systemDir, line + 2);
+    valid = i < 0 ? ReadChangeLine(tx, line) : ReadFileLine(tx, i, line);
     line = end + 2;
   }
   if (valid && line[0] == 0) return true;
@@ -273,8 +312,9 @@ bool NewControlInPlace(const EngineTransaction& tx) {
 
 // Target i as before the run, decided from what lies on disk, never from what is missing:
 // where its backup lies, the target becomes the backup again (whatever stands there now goes
-// first); where none lies, a target that was there before was never touched, and one that was
-// not is taken away. False when a step fails or the disk cannot be read; the rest stays.
+// first); where none lies, a target that was there before was never touched, nor was any
+// target of a removal, and one that a replacement found missing is taken away. False when a
+// step fails or the disk cannot be read; the rest stays.
 bool PutBackTarget(const EngineTransaction& tx, int i) {
   QEL_TRACE();
   PathBuffer backup = {};
@@ -282,17 +322,37 @@ bool PutBackTarget(const EngineTransaction& tx, int i) {
   const Presence saved = LookUp(backup);
   const Presence now = LookUp(tx.targets[i]);
   if (saved == Presence::Unknown || now == Presence::Unknown) return false;
-  if (saved == Presence::Absent && tx.existed[i]) return true;
+  if (saved == Presence::Absent && (tx.existed[i] || tx.change == EngineChange::Remove)) return true;
   if (now == Presence::Present && !ClearTarget(tx, tx.targets[i])) return false;
   return saved == Presence::Absent || MoveFileImpl(backup, tx.targets[i], kMoveFlags);
 }
 
-// Brings back the earlier files and registration however far the replacement went: the new
-// control leaves the registry while it is in place (best effort), every file that can be is
-// put back and its staged copy discarded, and the earlier control is registered again once its
-// file is back. What cannot be put back stays recorded in the journal for the next run.
-bool RollBackEngineFiles(EngineTransaction& tx) {
+// Writes the counts and the product's reference that the run changes as the plan has them
+// after the run, the reference last; stops at the first write that fails.
+bool ApplyReferences(const EngineTransaction& tx) {
   QEL_TRACE();
+  for (int i = 0; i < kEngineFileCount; ++i) {
+    if (tx.countBefore[i] != tx.countAfter[i] && !WriteSharedCount(tx.targets[i], tx.countAfter[i])) return false;
+  }
+  return tx.heldBefore == tx.heldAfter || SetEngineReference(tx.heldAfter);
+}
+
+// Writes them back as they were before the run, going on past a write that fails.
+bool RestoreReferences(const EngineTransaction& tx) {
+  QEL_TRACE();
+  bool restored = tx.heldBefore == tx.heldAfter || SetEngineReference(tx.heldBefore);
+  for (int i = 0; i < kEngineFileCount; ++i) {
+    if (tx.countBefore[i] == tx.countAfter[i]) continue;
+    restored = WriteSharedCount(tx.targets[i], tx.countBefore[i]) && restored;
+  }
+  return restored;
+}
+
+// Brings back the earlier files and registration however far the run went: the new control
+// leaves the registry while it is in place (best effort), every file that can be is put back
+// and its staged copy discarded, and the earlier control is registered again once its file is
+// back. What cannot be put back stays recorded in the journal for the next run.
+bool PutBackEngineFiles(EngineTransaction& tx) {
   if (NewControlInPlace(tx)) SpawnRegSvr(tx.targets[kEngineControl], false);
   bool restored = true;
   bool controlBack = false;
@@ -311,7 +371,16 @@ bool RollBackEngineFiles(EngineTransaction& tx) {
   } else if (tx.existed[kEngineControl]) {
     DebugLog(L"RollBackEngineFiles: the earlier control is not back, so it is not registered again");
   }
-  return CloseJournal(tx, restored);
+  return restored;
+}
+
+// Everything as before the run: the counts and the reference, and the files and registration
+// unless the run leaves the files alone.
+bool RollBackEngineFiles(EngineTransaction& tx) {
+  QEL_TRACE();
+  const bool references = RestoreReferences(tx);
+  const bool files = tx.change == EngineChange::Release || PutBackEngineFiles(tx);
+  return CloseJournal(tx, references && files);
 }
 
 // Removes the backups of a committed run (one still loaded is deleted at the next restart),
@@ -381,19 +450,68 @@ bool FlushStagedFile(const wchar_t* path) {
   return (!readOnly || SetFileAttributesImpl(path, attributes)) && flushed;
 }
 
+// Which targets are there before the run. A query that fails for another reason than a
+// missing file tells nothing, and the plan must be right.
+bool FindTargets(EngineTransaction& tx) {
+  for (int i = 0; i < kEngineFileCount; ++i) {
+    const Presence target = LookUp(tx.targets[i]);
+    if (target == Presence::Unknown) return false;
+    tx.existed[i] = target == Presence::Present;
+  }
+  return true;
+}
+
+// A product that holds no reference takes one with a copy: one user more for each file, and a
+// file that was there without a count is used by someone else already. A count of another
+// kind than a number is someone else's, and stays as it is.
+long long CountWithOneMore(long long count, bool existed) {
+  if (count == kForeignCount) return count;
+  const long long users = count >= 1 ? count : existed ? 1 : 0;
+  return users < kMostUsers ? users + 1 : kMostUsers;
+}
+
+// The product gives its reference back: one user less, and a count that reaches 0 goes. A
+// file without a count (0, none, or another kind) has users nobody knows: it stays so.
+long long CountWithOneLess(long long count) { return count > 1 ? count - 1 : count == 1 ? kNoCount : count; }
+
+// The counts and the reference after a copy.
+bool PlanCopyReferences(EngineTransaction& tx) {
+  QEL_TRACE();
+  const int held = QueryEngineReference();
+  tx.heldBefore = held == 1;
+  tx.heldAfter = true;
+  for (int i = 0; held == 0 && i < kEngineFileCount; ++i) {
+    if (!ReadSharedCount(tx.targets[i], &tx.countBefore[i])) return false;
+    tx.countAfter[i] = CountWithOneMore(tx.countBefore[i], tx.existed[i]);
+  }
+  return held >= 0;
+}
+
+// The counts and the reference after a removal, and whether the files go: only when no file
+// is left with a user.
+bool PlanRemoval(EngineTransaction& tx) {
+  QEL_TRACE();
+  tx.heldBefore = true;
+  tx.heldAfter = false;
+  if (!FindTargets(tx)) return false;
+  bool unused = true;
+  for (int i = 0; i < kEngineFileCount; ++i) {
+    if (!ReadSharedCount(tx.targets[i], &tx.countBefore[i])) return false;
+    tx.countAfter[i] = CountWithOneLess(tx.countBefore[i]);
+    unused = unused && tx.countBefore[i] == 1;
+  }
+  tx.change = unused ? EngineChange::Remove : EngineChange::Release;
+  return true;
+}
+
 // Records the plan in a new journal and copies each new file beside its target under its
 // staged name, on the disk before the journal names the next step. What was staged goes
 // again on failure.
 bool StageEngineFiles(EngineTransaction& tx, const wchar_t* engineDir, DWORD* error) {
   QEL_TRACE();
-  for (int i = 0; i < kEngineFileCount; ++i) {
-    const DWORD attributes = GetFileAttributesImpl(tx.targets[i]);
-    // A query that fails for another reason tells nothing, and the plan must be right.
-    if (attributes == INVALID_FILE_ATTRIBUTES && Platform().GetLastError() != ERROR_FILE_NOT_FOUND) {
-      *error = Platform().GetLastError();
-      return false;
-    }
-    tx.existed[i] = attributes != INVALID_FILE_ATTRIBUTES;
+  if (!FindTargets(tx) || !PlanCopyReferences(tx)) {
+    *error = Platform().GetLastError();
+    return false;
   }
   if (!OpenJournal(tx, kStaging, CREATE_NEW)) {
     *error = Platform().GetLastError();  // another run's journal is not this run's to remove
@@ -457,6 +575,33 @@ bool CommitEngineFiles(EngineTransaction& tx) {
   return true;
 }
 
+// The plan of a removal in a new journal, on the disk before the journal names the step that
+// changes anything.
+bool RecordRemoval(EngineTransaction& tx) {
+  QEL_TRACE();
+  if (!OpenJournal(tx, kStaging, CREATE_NEW)) return false;
+  if (WritePlan(tx) && MoveJournal(tx, kReplacing)) return true;
+  DiscardStagedFiles(tx);
+  return false;
+}
+
+// The control leaves the registry, then each file goes to its backup name, which frees its
+// name even while it is in use; the commit deletes the backups.
+bool TakeEngineAside(const EngineTransaction& tx) {
+  QEL_TRACE();
+  if (tx.change != EngineChange::Remove) return true;
+  if (tx.existed[kEngineControl]) {
+    const int exitCode = SpawnRegSvr(tx.targets[kEngineControl], false);
+    DebugLog(L"TakeEngineAside: the control unregistered, exit code: <%d>", exitCode);
+    if (exitCode != 0) return false;
+  }
+  for (int i = 0; i < kEngineFileCount; ++i) {
+    PathBuffer backup = {};
+    if (tx.existed[i] && !(BackupPath(backup, tx, i) && MoveFileImpl(tx.targets[i], backup, kMoveFlags))) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool PlanEngineTransaction(EngineTransaction& tx, const wchar_t* systemDir, const PathBuffer* names) {
@@ -464,7 +609,9 @@ bool PlanEngineTransaction(EngineTransaction& tx, const wchar_t* systemDir, cons
   tx.systemDir = systemDir;
   PathBuffer longest = {};
   bool planned = JoinPath(tx.stem, systemDir, kStem) && HelperPath(longest, tx, kCommitting);
-  for (int i = 0; planned && i < kEngineFileCount; ++i) planned = JoinPath(tx.targets[i], systemDir, names[i]);
+  for (int i = 0; planned && names != nullptr && i < kEngineFileCount; ++i) {
+    planned = JoinPath(tx.targets[i], systemDir, names[i]);
+  }
   if (!planned) DebugLog(L"PlanEngineTransaction: the paths in <%ls> do not fit", systemDir);
   return planned;
 }
@@ -509,9 +656,29 @@ int ReplaceEngineFiles(EngineTransaction& tx, const wchar_t* engineDir, int* reg
   if (tx.existed[kEngineControl]) SpawnRegSvr(tx.targets[kEngineControl], false);
   if (SwapWithRetry(tx)) {
     const int exitCode = SpawnRegSvr(tx.targets[kEngineControl], true);
-    if (exitCode == 0 && CommitEngineFiles(tx)) return 0;
+    if (exitCode == 0 && ApplyReferences(tx) && CommitEngineFiles(tx)) return 0;
     *registration = exitCode;
   }
   RollBackEngineFiles(tx);
   return 1;
+}
+
+EngineRemoval RemoveEngineFiles(EngineTransaction& tx) {
+  QEL_TRACE();
+  // Nothing can be changed without the files' names: only whether that matters is told.
+  if (tx.targets[kEngineControl][0] == 0) {
+    DebugText(L"RemoveEngineFiles: the engine's files are not known");
+    return QueryEngineReference() == 0 ? EngineRemoval::NotHeld : EngineRemoval::Failed;
+  }
+  EngineLock lock;
+  DWORD error = 0;
+  if (!LockEngineFiles(lock, &error) || !RecoverEngineFiles(tx, &error)) return EngineRemoval::Failed;
+  const int held = QueryEngineReference();
+  if (held == 0) return EngineRemoval::NotHeld;
+  if (held < 0 || !PlanRemoval(tx) || !RecordRemoval(tx)) return EngineRemoval::Failed;
+  if (TakeEngineAside(tx) && ApplyReferences(tx) && CommitEngineFiles(tx)) {
+    return tx.change == EngineChange::Remove ? EngineRemoval::Removed : EngineRemoval::Released;
+  }
+  RollBackEngineFiles(tx);
+  return EngineRemoval::Failed;
 }

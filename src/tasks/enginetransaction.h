@@ -24,12 +24,20 @@
 // deleted, "<stem>.trash<n>". No such name holds "wb", which every engine file's name holds,
 // so no search for an engine file can take one of them for an engine file.
 //
+// The engine files are shared: each has a count of the products that use it under SharedDLLs,
+// and a product that uses the engine holds a reference to it in its product key. A run changes
+// both with the files: the journal's plan holds the counts and the reference before and after
+// the run, which are written just before the commit and written back by a rollback. A removal
+// takes the same steps: the control is unregistered, each file goes to its backup name, and
+// the commit deletes the backups.
+//
 // One run at a time, across processes: a run holds the mutex kEngineLockName from before it
 // mends an interrupted run until its commit or rollback ends. Another run waits for it, up to
 // a time limit; a mutex whose holder ended without releasing it is taken over.
 
 #include <windows.h>
 
+#include "base/registry.h"
 #include "base/text.h"
 #include "base/unique.h"
 
@@ -44,7 +52,12 @@ constexpr int kEngineControl = 0;
 // The control, its companion file and the library, in this order everywhere.
 extern const EngineFile kEngineFiles[kEngineFileCount];
 
-// One replacement of the engine in the system directory.
+// What a run does with the engine files: replaces them ("copy"), takes them away when the last
+// product that used them goes, or leaves them for the products that still use them and only
+// gives the product's reference back.
+enum class EngineChange { Replace, Remove, Release };
+
+// One change of the engine in the system directory.
 struct EngineTransaction {
   const wchar_t* systemDir = nullptr;
   PathBuffer stem = {};                       // systemDir + "\~qel-engine"
@@ -52,6 +65,13 @@ struct EngineTransaction {
   bool existed[kEngineFileCount] = {};        // that target was there before the run
   UniqueFile journal;                         // held open while the run works on it
   const wchar_t* phase = nullptr;             // the journal's name is stem + phase
+  EngineChange change = EngineChange::Replace;
+  // Each target's count under SharedDLLs (kNoCount, kForeignCount or a number) before and
+  // after the run, and whether the product holds its reference before and after.
+  long long countBefore[kEngineFileCount] = {kNoCount, kNoCount, kNoCount};
+  long long countAfter[kEngineFileCount] = {kNoCount, kNoCount, kNoCount};
+  bool heldBefore = false;
+  bool heldAfter = false;
 };
 
 // The mutex that one run at a time holds, in the global namespace.
@@ -70,7 +90,8 @@ struct EngineLock {
 bool LockEngineFiles(EngineLock& lock, DWORD* error);
 
 // Where the engine files named names (bare names, the control first) go in systemDir, and
-// the helper's own names beside them. False when a path does not fit.
+// the helper's own names beside them; null names plan the helper's names alone. False when a
+// path does not fit.
 bool PlanEngineTransaction(EngineTransaction& tx, const wchar_t* systemDir, const PathBuffer* names);
 
 // Replaces the engine files by those of the same names in engineDir and registers the
@@ -78,5 +99,18 @@ bool PlanEngineTransaction(EngineTransaction& tx, const wchar_t* systemDir, cons
 // directory must be current (the registration tool runs there). Copies and renames that
 // fail, and a wait for the lock that ends without it, can be retried (never in quiet mode). Returns 0 installed, or 1 with the earlier engine and its
 // registration as they were; *registration receives the registration tool's exit code when
-// the new control's registration failed, and stays 0 otherwise.
+// the new control's registration failed, and stays 0 otherwise. A product that holds no
+// reference yet takes one: each file's count goes up by one, from 1 for a file that was there
+// without a count (someone else's), and the reference is recorded.
 int ReplaceEngineFiles(EngineTransaction& tx, const wchar_t* engineDir, int* registration);
+
+enum class EngineRemoval { NotHeld, Released, Removed, Failed };
+
+// Gives the product's reference to the engine back, holding the lock, after mending what an
+// interrupted run left: each count goes down by one, and when that leaves no file with a user,
+// the control is unregistered, the files are deleted (a file in use at the next restart) and
+// their counts removed; then the reference is removed. NotHeld when the product holds none
+// (nothing changes); Failed, with everything as it was, when the lock cannot be had, a step
+// fails, or the product holds a reference but the engine's files are not known (no names
+// planned). Never asks.
+EngineRemoval RemoveEngineFiles(EngineTransaction& tx);

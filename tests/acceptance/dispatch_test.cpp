@@ -27,7 +27,7 @@ INSTANTIATE_TEST_SUITE_P(
     Dispatch, BadCommandLineTest,
     ::testing::Values(BadCommandLine{"NoArguments", L""}, BadCommandLine{"CommandOnly", L"clean"},
                       BadCommandLine{"CheckEditionWithoutEdition", L"checkedition"},
-                      BadCommandLine{"UnknownCommand", L"remove C:\\windows"},
+                      BadCommandLine{"UnknownCommand", L"uninstall C:\\windows"},
                       BadCommandLine{"UpperCaseClean", L"CLEAN C:\\windows"},
                       BadCommandLine{"MixedCaseCopy", L"Copy C:\\windows quiet"},
                       BadCommandLine{"MixedCaseCheckEdition", L"CheckEdition STUDENT"},

@@ -39,6 +39,13 @@ class InstallerTest : public ::testing::TestWithParam<InstallerKind> {
                                      : installer + L" /S /D=" + target,
                       std::move(presses));
   }
+  // NSIS's uninstaller runs in place (_?=), so that its end is the uninstallation's; it cannot
+  // delete itself then. Without /S it shows its progress and closes by itself.
+  ProgramRun Uninstall(bool userInterface) const {
+    const std::wstring msi = L"msiexec.exe /x " + Quoted(Installer(L"good")) + (userInterface ? L" /qr" : L" /qn");
+    const std::wstring nsis = Quoted(target + L"\\Uninstall.exe") + (userInterface ? L"" : L" /S") + L" _?=" + target;
+    return RunProgram(GetParam().msi ? msi : nsis);
+  }
   std::wstring Installer(const wchar_t* image) const {
     return TestArtifact(std::wstring(L"installer\\TarnwellSetup-") + image + (GetParam().msi ? L".msi" : L".exe"));
   }
@@ -56,6 +63,7 @@ class InstallerTest : public ::testing::TestWithParam<InstallerKind> {
     for (const wchar_t* name : kEngineFiles) {
       ForgetRegistration(InSystemDir(name));
       RemoveTree(InSystemDir(name));
+      SetSharedCount(InSystemDir(name), -1);
     }
     ForgetRegistration(Extension());
   }
@@ -93,6 +101,33 @@ TEST_P(InstallerTest, AnInstallationWithoutTheEngineIsReverted) {
   ExpectBoxes(run.boxes, {});  // "copy" runs quiet
   ExpectNothingInstalled();
   EXPECT_EQ(key.Get(KeyView::Native, L"EDITION"), L"<no key>");
+}
+
+// An uninstallation, silent or not, leaves the system directory, the counts and the registrations
+// as they were before the installation: an engine that another product uses stays, registered,
+// with that product's counts.
+TEST_P(InstallerTest, AnUninstallationLeavesTheSystemAsItWasBefore) {
+  for (const bool shared : {false, true}) {
+    for (const bool userInterface : {false, true}) {
+      SCOPED_TRACE(std::string(shared ? "shared" : "alone") + (userInterface ? ", with a user interface" : ""));
+      for (const wchar_t* name : kEngineFiles) {
+        EXPECT_TRUE(!shared || CopyFileW(GoodComponent().c_str(), InSystemDir(name).c_str(), FALSE));
+        SetSharedCount(InSystemDir(name), shared ? 1 : -1);
+      }
+      EXPECT_TRUE(!shared || RegSvr(InSystemDir(kEngineFiles[0]), true) == 0);
+      ASSERT_EQ(Install(L"good").exitCode, 0u);
+      const ProgramRun run = Uninstall(userInterface);
+      EXPECT_EQ(run.exitCode, 0u);
+      ExpectBoxes(run.boxes, {});
+      for (const wchar_t* name : kEngineFiles) {
+        EXPECT_EQ(Exists(InSystemDir(name)), shared) << Narrow(name);
+        EXPECT_EQ(SharedCount(InSystemDir(name)), shared ? 1 : -1) << Narrow(name);
+      }
+      EXPECT_EQ(IsRegistered(InSystemDir(kEngineFiles[0])), shared);
+      EXPECT_FALSE(IsRegistered(Extension()));
+      EXPECT_EQ(key.Get(KeyView::Native, L"EDITION"), L"<no key>");
+    }
+  }
 }
 
 // "checkedition" is never quiet: even a silent installation shows why it stops.

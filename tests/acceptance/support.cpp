@@ -124,9 +124,12 @@ Installation::~Installation() {
   for (const std::wstring& name : {names_.control, names_.library}) ForgetRegistration(Engine(name));
 }
 
+// With the files go their counts and the product's reference to them.
 void Installation::ForgetSystemDirFiles() const {
   for (const std::wstring& name : {names_.control, names_.companion, names_.library}) {
     ForgetRegistration(InSystemDir(name));
     RemoveTree(InSystemDir(name));
+    SetSharedCount(InSystemDir(name), -1);
   }
+  for (const wchar_t* path : kProductKeyPaths) RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, path, L"ENGINE");
 }

@@ -135,6 +135,18 @@ TEST_F(RegistryTest, QueryRefusesNullArgumentsWithoutTouchingAnything) {
   EXPECT_EQ(Count(L"GetHKLM"), 0) << "a refused call builds nothing";
 }
 
+// "ENGINE" goes where the product keeps its values: the native key, else the 32-bit one, else
+// a new native key.
+TEST_F(RegistryTest, TheEngineReferenceLivesInTheFirstProductKeyThatOpens) {
+  for (const KeyView only : {kNative, kWow}) {
+    keys.Clear();
+    if (only == kWow) keys.Create(kWow);
+    EXPECT_TRUE(QueryEngineReference() == 0 && SetEngineReference(true) && QueryEngineReference() == 1);
+    EXPECT_TRUE(keys.HasValue(only, L"ENGINE"));
+    EXPECT_TRUE(SetEngineReference(false) && SetEngineReference(false) && QueryEngineReference() == 0);
+  }
+}
+
 int Count(const TraceRecorder& trace, const wchar_t* function) {
   const std::vector<std::wstring> functions = trace.Functions();
   return static_cast<int>(std::count(functions.begin(), functions.end(), function));

@@ -5,6 +5,7 @@
 #include "base/text.h"
 #include "front/main.h"
 #include "support/fixtures.h"
+#include "support/productkey.h"
 #include "support/texts.h"
 
 namespace {
@@ -72,13 +73,21 @@ TEST_F(DispatchTest, NullArgumentsAreInvalidNotACrash) {
   EXPECT_EQ(boxes.boxes.size(), 2u);
 }
 
-TEST_F(DispatchTest, CleanOfAMissingDirectoryEndsSilentlyWithZero) {
+// An uninstallation goes on: "remove" looks for what it takes away all the same, and warns that
+// the engine that the product uses stays, as its files are not known.
+TEST_F(DispatchTest, CleanOrRemoveOfAMissingDirectoryEndsWithZero) {
+  ProductKeys keys;
+  keys.SetString(KeyView::Native, L"ENGINE", L"");
   for (const std::wstring& missing : {dir / L"DoesNotExist", std::wstring(L"\"\"\"\""), std::wstring(kPathChars, L'a'),
                                       dir.MakeFile(L"file.txt")}) {
     EXPECT_EQ(Run({L"clean", missing, L"quiet"}), 0);
     EXPECT_FALSE(Reached(L"HandleCleanInstallDir"));
+    trace.lines.clear();
+    EXPECT_EQ(Run({L"remove", missing}), 0);
+    EXPECT_TRUE(Reached(L"HandleQELInfoRemoval") && Reached(L"HandleVBAEngineRemoval"));
   }
-  EXPECT_TRUE(boxes.boxes.empty());
+  ASSERT_EQ(boxes.boxes.size(), 4u);  // none of "clean"'s
+  EXPECT_EQ(boxes.boxes[3].text.find(L"The Qel VBA Engine could not be removed from the system directory."), 0u);
 }
 
 TEST_F(DispatchTest, CopyOfAMissingDirectoryShowsTheCleanedPathAndReverts) {

@@ -91,12 +91,22 @@ Installation::Installation(const InstallationOptions& options) : tag_(NextTag())
   if (options.extension) CopyOrFail(extension, registrations.Watch(Extension()));
 }
 
-EngineInSystemDir::EngineInSystemDir(const Installation& installation)
-    : dir_(SystemDir()),
-      names_{installation.ControlName(), installation.CompanionName(), installation.LibraryName()} {
+namespace {
+
+// This process's turn at the system directory, kept until it ends.
+bool TakeSystemDirTurn() {
   static const HANDLE lock = CreateMutexW(nullptr, FALSE, L"QelTests.EngineInSystemDir");  // abandoned at the end
   const DWORD waited = WaitForSingleObject(lock, 300000);
   EXPECT_TRUE(waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) << "the system directory stayed in use";
+  return true;
+}
+
+}  // namespace
+
+EngineInSystemDir::EngineInSystemDir(const Installation& installation)
+    : turn_(TakeSystemDirTurn()),
+      dir_(SystemDir()),
+      names_{installation.ControlName(), installation.CompanionName(), installation.LibraryName()} {
   EngineTransaction plan;
   PathBuffer names[kEngineFileCount] = {};
   for (int i = 0; i < kEngineFileCount; ++i) names_[i].copy(names[i], names_[i].size());
@@ -125,6 +135,7 @@ void EngineInSystemDir::Remove() const {
   for (const std::wstring& name : names_) {
     const std::wstring path = dir_ + L"\\" + name;
     ForgetRegistration(path);
+    SetSharedCount(path, -1);
     SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     DeleteFileW(path.c_str());
     EXPECT_FALSE(Exists(path)) << "left in the system directory: " << Narrow(path);

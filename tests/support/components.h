@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "support/fixtures.h"
+#include "support/productkey.h"
 
 using CreateProcessSignature = BOOL(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD,
                                     LPVOID, LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION);
@@ -96,9 +97,11 @@ class Installation {
 // it is made (what a killed run left) and when it goes out of scope, whichever way the test
 // ends. The helper's own files there have one name for every engine: from the first one made
 // until the test process ends, no other test process works on an engine there.
+// So are their counts under SharedDLLs; and it holds the product's keys while it lives.
 class EngineInSystemDir {
  public:
   explicit EngineInSystemDir(const Installation& installation);
+  const ProductKeys& keys() const { return keys_; }
   ~EngineInSystemDir() { Remove(); }
   EngineInSystemDir(const EngineInSystemDir&) = delete;
   EngineInSystemDir& operator=(const EngineInSystemDir&) = delete;
@@ -116,6 +119,8 @@ class EngineInSystemDir {
 
  private:
   void Remove() const;
+  bool turn_;  // taken before the product's keys, which other processes take alone
+  ProductKeys keys_;
   std::wstring dir_;
   std::vector<std::wstring> names_;
   std::wstring stem_;

@@ -249,6 +249,26 @@ void ForgetRegistration(const std::wstring& library) {
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, classKey);
 }
 
+const wchar_t kSharedDlls[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs";
+
+long long SharedCount(const std::wstring& file) {
+  DWORD type = REG_NONE;
+  DWORD value = 0;
+  DWORD bytes = sizeof(value);
+  const LSTATUS status = RegGetValueW(HKEY_LOCAL_MACHINE, kSharedDlls, file.c_str(), RRF_RT_ANY, &type, &value, &bytes);
+  if (status == ERROR_FILE_NOT_FOUND) return -1;
+  return status == ERROR_SUCCESS && type == REG_DWORD ? static_cast<long long>(value) : -2;
+}
+
+void SetSharedCount(const std::wstring& file, long long count) {
+  const DWORD value = static_cast<DWORD>(count);
+  const LSTATUS status =
+      count == -1  ? RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSharedDlls, file.c_str())
+      : count < -1 ? RegSetKeyValueW(HKEY_LOCAL_MACHINE, kSharedDlls, file.c_str(), REG_SZ, L"12", 6)
+                   : RegSetKeyValueW(HKEY_LOCAL_MACHINE, kSharedDlls, file.c_str(), REG_DWORD, &value, sizeof(value));
+  EXPECT_TRUE(status == ERROR_SUCCESS || (count < 0 && status == ERROR_FILE_NOT_FOUND)) << Narrow(file);
+}
+
 std::wstring SystemDir() {
   wchar_t dir[MAX_PATH] = {};
   const UINT length = GetSystemDirectoryW(dir, MAX_PATH);

@@ -112,6 +112,12 @@ bool IsRegistered(const std::wstring& library);
 // Removes whatever registration the copy at this path left, registered or not.
 void ForgetRegistration(const std::wstring& library);
 
+// A shared file's count under HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\SharedDLLs:
+// -1 without one, -2 for a value that is not a REG_DWORD. Setting -1 removes it, -2 writes a
+// text.
+long long SharedCount(const std::wstring& file);
+void SetSharedCount(const std::wstring& file, long long count);
+
 // The product's key Software\Helvane\BRAVIK\2020 under HKEY_LOCAL_MACHINE, in the native view
 // or in the 32-bit view that the product reads as Software\Wow6432Node\...
 enum class KeyView { Native, Wow };

@@ -17,7 +17,8 @@
 
 namespace {
 
-enum class BoxKind { SystemDirNotFound, EngineNotFound, RetryCopy, RegisterFailed, ExtensionNotFound, ExtensionFailed };
+enum class BoxKind { SystemDirNotFound, EngineNotFound, RetryCopy, RegisterFailed, ExtensionNotFound, ExtensionFailed,
+                     ExtensionUnregisterFailed, EngineStays };
 
 struct Shown {
   BoxKind kind;
@@ -42,6 +43,10 @@ bool IsKind(const Box& box, BoxKind kind) {
       return Has(box.text, L"The Qel Explorer Extension was not found");
     case BoxKind::ExtensionFailed:
       return Has(box.text, L"The Qel Explorer Extension could not be registered");
+    case BoxKind::ExtensionUnregisterFailed:
+      return Has(box.text, L"The Qel Explorer Extension could not be unregistered");
+    case BoxKind::EngineStays:
+      return Has(box.text, L"The Qel VBA Engine could not be removed from the system directory");
   }
   return false;
 }
@@ -64,7 +69,7 @@ void WriteNewFile(const std::wstring& path, const std::string& content) {
 // The registration tool's runs, by what they do.
 enum class Call { UnregisterControl, RegisterControl, RegisterExtension };
 
-// Runs "copy" through the dispatcher on an installation and watches the run: each box
+// Runs "copy" (or "remove") through the dispatcher on an installation and watches the run: each box
 // with the current directory at that moment, each process start, and each copy attempt.
 // The test's own folder is current, so that a directory left changed shows.
 class CopyTest : public HelperTest {
@@ -78,6 +83,10 @@ class CopyTest : public HelperTest {
 
   // A fresh run: what earlier runs recorded is dropped.
   int Copy(const Installation& installation, bool quiet, std::vector<int> answers = {}, bool relative = false) {
+    return Run(L"copy", installation, quiet, std::move(answers), relative);
+  }
+  int Run(const wchar_t* command, const Installation& installation, bool quiet, std::vector<int> answers = {},
+          bool relative = false) {
     boxes.boxes.clear();
     boxes.Answer(std::move(answers));
     boxDirs.clear();
@@ -86,7 +95,7 @@ class CopyTest : public HelperTest {
     QuietMode = false;
     // Both lie in the same folder: "..\<installation>" from the current one.
     const std::wstring& path = installation.path();
-    std::vector<std::wstring> arguments = {L"copy", relative ? L"..\\" + path.substr(path.rfind(L'\\') + 1) : path};
+    std::vector<std::wstring> arguments = {command, relative ? L"..\\" + path.substr(path.rfind(L'\\') + 1) : path};
     if (quiet) arguments.push_back(L"quiet");
     return RunHelper(arguments);
   }
@@ -409,6 +418,94 @@ TEST_F(CopyTest, AnEarlierEngineIsReplacedWholeOrStaysAsItWas) {
   }
 }
 
+// What happens to the engine in the system directory just before a step.
+enum class Event { None, ControlCannotUnregister, ControlLoaded, LibraryComesBack };
+
+struct Step {
+  const wchar_t* command;
+  std::vector<long long> counts;  // of the control, companion, library afterwards: -1 none, -2 another kind
+  bool engine;                    // then the three files are there and the control is registered
+  bool held;                      // and the product holds its reference
+  std::vector<Shown> shown = {};  // when not quiet
+  Event event = Event::None;
+};
+
+struct ReferenceCase {
+  const char* name;
+  std::vector<long long> counts;  // before the first step
+  std::vector<bool> there;        // another product's files before it, its control registered
+  std::vector<Step> steps;
+  InstallationOptions options = {};
+};
+
+// Installations, repairs and removals of products that share the engine: it leaves the system
+// directory with the last product that uses it, whole, its counts with it, and everything
+// stays as it was when it cannot go. "remove" always ends with 0.
+TEST_F(CopyTest, TheEngineGoesWithTheLastProductThatUsesIt) {
+  const std::vector<long long> none = {-1, -1, -1};
+  const std::vector<long long> one = {1, 1, 1};
+  const std::vector<bool> nothing = {false, false, false};
+  const Step copy = {L"copy", one, true, true};
+  const Step removed = {L"remove", none, false, false};
+  const Shown stays = {BoxKind::EngineStays, L"It stays there, registered, as it was before the uninstallation."};
+  const std::vector<ReferenceCase> cases = {
+      {"the first installation, removed twice", none, nothing, {copy, removed, removed}},
+      {"a repair", none, nothing, {copy, copy, removed}},
+      {"a library there before without a count", none, {false, false, true},
+       {{L"copy", {1, 1, 2}, true, true}, {L"remove", {-1, -1, 1}, true, false}}},
+      {"another product's counts", one, {true, true, true},
+       {{L"copy", {2, 2, 2}, true, true}, {L"remove", one, true, false}}},
+      {"counts of another kind, at the most and 0", {-2, kMostUsers, 0}, {true, true, true},
+       {{L"copy", {-2, kMostUsers, 2}, true, true}, {L"remove", {-2, kMostUsers - 1, 1}, true, false}}},
+      {"the control cannot be unregistered", none, nothing,
+       {copy, {L"remove", one, true, true, {stays}, Event::ControlCannotUnregister}}},
+      {"the control is in use", none, nothing, {copy, {L"remove", none, false, false, {}, Event::ControlLoaded}}},
+      {"a library gone, put back by someone else while the control cannot be unregistered", none, nothing,
+       {copy, {L"remove", one, true, true, {stays}, Event::LibraryComesBack}}},
+      {"the extension cannot be unregistered", none, nothing,
+       {{L"copy", one, true, true, {{BoxKind::ExtensionFailed, L"{extension}"}}},
+        {L"remove", none, false, false, {{BoxKind::ExtensionUnregisterFailed, L"RegSvr32 /u '{extension}' failed."}}}},
+       Set(&InstallationOptions::failingExtension, true)},
+  };
+  for (const ReferenceCase& c : cases) {
+    for (bool quiet : {false, true}) {
+      Installation installation(c.options);
+      EngineInSystemDir system(installation);
+      const std::vector<std::wstring> files = {system.Control(), system.Companion(), system.Library()};
+      for (size_t i = 0; i < files.size(); ++i) {
+        EXPECT_TRUE(!c.there[i] || CopyFileW(GoodComponent().c_str(), files[i].c_str(), FALSE));
+        SetSharedCount(files[i], c.counts[i]);
+      }
+      EXPECT_TRUE(!c.there[0] || SpawnRegSvr(files[0].c_str(), true) == 0);
+      HMODULE loaded = nullptr;
+      for (size_t s = 0; s < c.steps.size(); ++s) {
+        const Step& step = c.steps[s];
+        const std::string name = std::string(c.name) + (quiet ? ", quiet" : "") + ", step " + std::to_string(s + 1);
+        const bool failing = step.event == Event::ControlCannotUnregister || step.event == Event::LibraryComesBack;
+        if (failing) CopyFileW(FailingComponent().c_str(), files[0].c_str(), FALSE);
+        if (step.event == Event::ControlLoaded) loaded = LoadLibraryW(files[0].c_str());
+        const bool comesBack = step.event == Event::LibraryComesBack;
+        if (comesBack) DeleteFileW(files[2].c_str());
+        int starts = 0;  // the extension's unregistration, then the control's: the library comes back meanwhile
+        processes.beforeStart = [&] {
+          if (++starts == 2 && comesBack) CopyFileW(GoodComponent().c_str(), files[2].c_str(), TRUE);
+        };
+        EXPECT_EQ(Run(step.command, installation, quiet), 0) << name;
+        ExpectBoxes(quiet ? std::vector<Shown>{} : step.shown, files[0], installation.Extension(), name);
+        for (size_t i = 0; i < files.size(); ++i) EXPECT_EQ(SharedCount(files[i]), step.counts[i]) << name << i;
+        EXPECT_EQ(system.Present(), step.engine ? 3 : 0) << name;
+        EXPECT_EQ(IsRegistered(files[0]), step.engine) << name;
+        EXPECT_EQ(system.keys().HasValue(KeyView::Native, L"ENGINE"), step.held) << name;
+        EXPECT_EQ(IsRegistered(installation.Extension()), !c.options.failingExtension && step.command == copy.command)
+            << name;
+        EXPECT_EQ(system.Leftovers().size(), loaded != nullptr ? 1u : 0u) << name << ": deleted at the next restart";
+        EXPECT_EQ(trace.Contains(L"it is deleted at the next restart"), loaded != nullptr) << name;
+      }
+      if (loaded != nullptr) FreeLibrary(loaded);
+    }
+  }
+}
+
 struct SystemDirCase {
   const char* name;
   int failingCsidl;
@@ -491,6 +588,9 @@ TEST_F(CopyTest, OnASystemThatIsNot64BitNothingIsTouched) {
     EXPECT_EQ(Count(L"GetNativeSystemDirectory"), 1);
     EXPECT_EQ(Count(L"HandleVBAEngine") + Count(L"HandleQELInfo") + Count(L"FindFileFileInDir"), 0);
     EXPECT_EQ(CurrentDirectoryPath(), work.path());
+    EXPECT_EQ(Run(L"remove", installation, quiet), 0);
+    EXPECT_TRUE(processes.started.empty() && boxes.boxes.empty());
+    EXPECT_EQ(Count(L"HandleRemove32Bit"), 1);
   }
 
   ScopedOverride<BOOL(HWND, LPWSTR, int, BOOL)> noSystem(Platform().SHGetSpecialFolderPathW,
