@@ -105,15 +105,10 @@ Started Start(std::wstring commandLine, HANDLE out, HANDLE err, Launch launch = 
   startup.hStdOutput = out;
   startup.hStdError = err;
   PROCESS_INFORMATION process = {};
-  // Wine now and then fails a start with an internal error (1359) while its server is busy
-  // with other processes; a second start a moment later works.
-  BOOL created = FALSE;
-  for (int attempt = 0; attempt < 3 && !created; ++attempt) {
-    if (attempt > 0) Sleep(500);
-    created = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, out != nullptr, 0, nullptr, nullptr,
-                             &startup, &process);
-    if (!created && GetLastError() != ERROR_INTERNAL_ERROR) break;
-  }
+  const BOOL created = StartDespiteWineRefusals(commandLine.c_str(), [&] {
+    return CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, out != nullptr, 0, nullptr, nullptr, &startup,
+                          &process);
+  });
   EXPECT_TRUE(created) << "cannot start " << Narrow(commandLine) << ", error " << GetLastError();
   if (!created) return {};
   CloseHandle(process.hThread);

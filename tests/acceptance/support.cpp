@@ -87,7 +87,9 @@ DWORD RegSvr(const std::wstring& library, bool registering) {
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+  if (!StartDespiteWineRefusals(command.c_str(), [&] {
+        return CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process);
+      })) {
     ADD_FAILURE() << "cannot run " << Narrow(command);
     return 1;
   }

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cwchar>
 
 #include "support/fixtures.h"
@@ -47,24 +46,18 @@ BOOL CopyFileAsOnWindows(const std::function<BOOL(LPCWSTR, LPCWSTR, BOOL)>& belo
   return below(src, dst, failIfExists);
 }
 
-// Wine now and then fails a process start with an internal error (1359) while its server is
-// busy with other processes, and a start a moment later works. Windows has no such failure:
-// under it a run would take another path than the same run before it, and the sweeps, which
-// compare runs call by call, would fail for nothing the helper did.
+// A start that Wine refused once would send a run down another path than the same run
+// before it, and the sweeps, which compare runs call by call, would fail for nothing the
+// helper did.
 BOOL StartAsOnWindows(const std::function<BOOL(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL,
                                                DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION)>& below,
                       LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES process,
                       LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags, LPVOID environment, LPCWSTR directory,
                       LPSTARTUPINFOW startup, LPPROCESS_INFORMATION information) {
-  BOOL started = FALSE;
-  for (int attempt = 0; attempt < 5 && !started; ++attempt) {
-    if (attempt > 0) Sleep(200);
-    started = below(application, commandLine, process, thread, inherit, flags, environment, directory, startup,
-                    information);
-    if (!started && GetLastError() != ERROR_INTERNAL_ERROR) break;
-    if (!started) std::fprintf(stderr, "Wine refused to start %ls (1359); starting it again\n", commandLine);
-  }
-  return started;
+  return StartDespiteWineRefusals(commandLine != nullptr ? commandLine : application, [&] {
+    return below(application, commandLine, process, thread, inherit, flags, environment, directory, startup,
+                 information);
+  });
 }
 
 void ApplyWindowsRules(PlatformCalls& platform) {

@@ -1,6 +1,7 @@
 #include "support/win32.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "programs/test_component.h"
 
@@ -201,12 +202,22 @@ void RunLinux(const wchar_t* program, std::wstring commandLine) {
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process = {};
-  const BOOL started =
-      CreateProcessW(program, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process);
+  const BOOL started = StartDespiteWineRefusals(commandLine.c_str(), [&] {
+    return CreateProcessW(program, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process);
+  });
   ASSERT_TRUE(started) << Narrow(commandLine) << " error " << GetLastError();
   WaitForSingleObject(process.hProcess, 10000);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
+}
+
+BOOL StartDespiteWineRefusals(const wchar_t* commandLine, const std::function<BOOL()>& start) {
+  for (int attempt = 1;; ++attempt) {
+    if (start()) return TRUE;
+    if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == 5) return FALSE;
+    std::fprintf(stderr, "Wine refused to start %ls (1359); starting it again\n", commandLine != nullptr ? commandLine : L"a program");
+    Sleep(200);
+  }
 }
 
 bool WaitUntil(const std::function<bool()>& condition, DWORD milliseconds) {

@@ -85,6 +85,11 @@ std::wstring LinuxPath(const std::wstring& path);
 // after the wait for it has ended: check what it does with WaitUntil.
 void RunLinux(const wchar_t* program, std::wstring commandLine);
 
+// Starts a process through start(), again after a moment while Wine fails the start with
+// its internal error (1359), as it now and then does while its server is busy with other
+// processes. Windows has no such failure, so a test must not see it.
+BOOL StartDespiteWineRefusals(const wchar_t* commandLine, const std::function<BOOL()>& start);
+
 // Polls the condition for up to 5 seconds (or the time given); its last value.
 bool WaitUntil(const std::function<bool()>& condition, DWORD milliseconds = 5000);
 
