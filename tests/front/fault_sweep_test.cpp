@@ -6,6 +6,7 @@
 // sweep makes every call from one on fail, so that the disk stays as a run killed there
 // leaves it; the next run, on a whole platform, must mend it and install.
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -425,12 +426,12 @@ std::pair<std::vector<std::string>, std::vector<size_t>> RunAndCheck(const Row& 
 class FaultSweep : public ::testing::TestWithParam<Row> {};
 
 // Where two runs' calls first part, with a few calls either side, for a run that did not
-// reach the same call as the clean one.
+// reach the clean run's call.
 std::string WherePart(const std::vector<std::string>& clean, const std::vector<std::string>& faulted) {
   size_t i = 0;
   while (i < clean.size() && i < faulted.size() && clean[i] == faulted[i]) ++i;
   std::string text = "; the runs part at call " + std::to_string(i + 1) + ":";
-  for (size_t j = i > 3 ? i - 3 : 0; j < i + 4; ++j) {
+  for (size_t j = i > 3 ? i - 3 : 0; j < std::min(i + 4, std::max(clean.size(), faulted.size())); ++j) {
     text += "\n  " + std::to_string(j + 1) + " " + (j < clean.size() ? clean[j] : "-") + " / " +
             (j < faulted.size() ? faulted[j] : "-");
   }
@@ -444,7 +445,7 @@ TEST_P(FaultSweep, EveryCallFailsInTurn) {
   const auto clean = RunAndCheck(GetParam(), 0);
   for (size_t call : clean.second) {
     const auto faulted = RunAndCheck(GetParam(), call);
-    ASSERT_GE(faulted.first.size(), call);
+    ASSERT_GE(faulted.first.size(), call) << WherePart(clean.first, faulted.first);
     EXPECT_EQ(faulted.first[call - 1], clean.first[call - 1])
         << "the same call as in the clean run" << WherePart(clean.first, faulted.first);
   }
